@@ -1,0 +1,121 @@
+/*
+ * FltMgr.h - the emulated filter manager's objects.
+ *
+ * Filters, volumes, instances, contexts and communication ports are plain
+ * emulator records behind the opaque handles of fltKernel.h.  All of them
+ * hang off the one FilterManager, which the booted System owns.
+ */
+#pragma once
+
+#include <fltKernel.h>
+
+#include "../runtime/Runtime.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct _FLT_FILTER;
+struct _FLT_INSTANCE;
+
+struct _FLT_VOLUME {
+    std::u16string DeviceName;  // \Device\HarddiskVolumeN
+    std::u16string GuidName;    // \??\Volume{GUID}
+    FLT_FILESYSTEM_TYPE FileSystem = FLT_FSTYPE_NTFS;
+    DEVICE_TYPE DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
+    bool Mounted = true;
+};
+
+struct _FLT_INSTANCE {
+    _FLT_FILTER *Filter = nullptr;
+    _FLT_VOLUME *Volume = nullptr;
+    PFLT_CONTEXT InstanceContext = nullptr;
+    bool Attached = false;
+    NTSTATUS SetupStatus = STATUS_SUCCESS;
+};
+
+enum class FilterState { Registered, Filtering, Unregistered };
+
+struct _FLT_FILTER {
+    PDRIVER_OBJECT Driver = nullptr;
+    FLT_REGISTRATION Registration{};
+    std::vector<FLT_CONTEXT_REGISTRATION> Contexts;
+    std::vector<FLT_OPERATION_REGISTRATION> Operations;
+    FilterState State = FilterState::Registered;
+    std::vector<std::unique_ptr<_FLT_INSTANCE>> Instances;
+};
+
+/* An access-control entry captured from a port's security descriptor. */
+struct CapturedAce {
+    UCHAR Type;
+    ACCESS_MASK Mask;
+    std::vector<UCHAR> Sid;
+};
+
+struct CapturedSecurity {
+    bool Present = false;       // a descriptor was given
+    USHORT Control = 0;
+    bool HasOwner = false;
+    bool HasGroup = false;
+    bool HasSacl = false;
+    bool DaclPresent = false;
+    bool DaclNull = false;      // DACL present but null: everyone allowed
+    UCHAR AclRevision = 0;
+    std::vector<CapturedAce> Dacl;
+};
+
+struct _FLT_PORT {
+    bool Server = true;
+    _FLT_FILTER *Filter = nullptr;
+    std::u16string Name;
+    ULONG Attributes = 0;
+    PVOID Cookie = nullptr;
+    PFLT_CONNECT_NOTIFY Connect = nullptr;
+    PFLT_DISCONNECT_NOTIFY Disconnect = nullptr;
+    PFLT_MESSAGE_NOTIFY Message = nullptr;
+    LONG MaxConnections = 0;
+    CapturedSecurity Security;
+    bool Closed = false;
+};
+
+namespace emu {
+
+/* Context header, placed just before the context the driver sees. */
+struct ContextHeader {
+    ULONG64 Magic;
+    FLT_CONTEXT_TYPE Type;
+    volatile LONG References;
+    _FLT_FILTER *Filter;
+    PFLT_CONTEXT_CLEANUP_CALLBACK Cleanup;
+    PFLT_CONTEXT_FREE_CALLBACK FreeCallback;
+    SIZE_T Size;
+    ULONG Tag;
+    void *AttachedTo;  // instance or stream the context is set on
+    ULONG64 Padding;
+};
+
+class FilterManager {
+public:
+    std::mutex Lock;  // guards the tables below; never held across callbacks
+    std::vector<std::unique_ptr<_FLT_VOLUME>> Volumes;
+    std::vector<std::unique_ptr<_FLT_FILTER>> Filters;
+    std::vector<std::unique_ptr<_FLT_PORT>> Ports;
+    ULONG NextVolumeNumber = 1;
+
+    bool IsFilter(const _FLT_FILTER *Filter);
+    /* Offers a volume to a filter: builds the instance and runs the
+       filter's instance-setup callback. */
+    void SetupInstance(_FLT_FILTER *Filter, _FLT_VOLUME *Volume, FLT_INSTANCE_SETUP_FLAGS Flags);
+    /* Tears an attached instance down: teardown callbacks, then its
+       contexts go. */
+    void TeardownInstance(_FLT_INSTANCE *Instance, FLT_INSTANCE_TEARDOWN_FLAGS Reason);
+    void Reset();
+};
+
+FilterManager &TheFilterManager();
+
+ContextHeader *HeaderOf(PFLT_CONTEXT Context);
+/* Drops the reference an object (instance, stream) holds on its context. */
+void DetachContext(PFLT_CONTEXT Context);
+
+}  // namespace emu

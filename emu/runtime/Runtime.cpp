@@ -1,0 +1,189 @@
+/*
+ * Runtime.cpp - bug checks, emulated thread state, the clock, the debugger,
+ * the version table and callback scopes.
+ */
+#include "Runtime.h"
+
+#include <cstdio>
+
+namespace emu {
+
+void RaiseBugCheck(ULONG Code, ULONG_PTR Parameter1, std::string Reason)
+{
+    char Header[96];
+    snprintf(Header, sizeof(Header), "bug check 0x%X (0x%llX): ", Code, (unsigned long long)Parameter1);
+    TheVerifier().Report(std::string(Header) + Reason);
+    throw BugCheck{Code, Parameter1, Reason};
+}
+
+namespace {
+std::atomic<uint64_t> NextThreadId{0x104};
+}
+
+ThreadState &CurrentThread()
+{
+    thread_local ThreadState State;
+    if (State.ThreadId == 0) {
+        State.ThreadId = NextThreadId.fetch_add(4);
+    }
+    return State;
+}
+
+std::mutex &DispatcherLock()
+{
+    static std::mutex Lock;
+    return Lock;
+}
+
+std::condition_variable &DispatcherCondition()
+{
+    static std::condition_variable Condition;
+    return Condition;
+}
+
+LONGLONG Clock::Now() const
+{
+    return Time.load();
+}
+
+void Clock::Advance(LONGLONG Units100ns)
+{
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        Time.fetch_add(Units100ns);
+    }
+    DispatcherCondition().notify_all();
+}
+
+void Clock::Set(LONGLONG SystemTime)
+{
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        Time.store(SystemTime);
+    }
+    DispatcherCondition().notify_all();
+}
+
+Clock &TheClock()
+{
+    static Clock Instance;
+    return Instance;
+}
+
+void Debugger::Print(ULONG ComponentId, ULONG Level, std::string Text)
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    if (Echo) {
+        fputs(Text.c_str(), stderr);
+    }
+    Lines.push_back(DebugLine{ComponentId, Level, std::move(Text)});
+}
+
+void Debugger::Break()
+{
+    std::function<void()> Current;
+    {
+        std::lock_guard<std::mutex> Guard(Mutex);
+        Breaks += 1;
+        Current = Hook;
+    }
+    if (Current) {
+        Current();
+    }
+}
+
+std::vector<DebugLine> Debugger::Output() const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    return Lines;
+}
+
+std::string Debugger::OutputText() const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    std::string All;
+    for (const auto &Line : Lines) {
+        All += Line.Text;
+    }
+    return All;
+}
+
+uint64_t Debugger::BreakpointCount() const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    return Breaks;
+}
+
+void Debugger::SetBreakHook(std::function<void()> NewHook)
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    Hook = std::move(NewHook);
+}
+
+void Debugger::Clear()
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    Lines.clear();
+    Breaks = 0;
+    Hook = nullptr;
+}
+
+void Debugger::SetEcho(bool NewEcho)
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    Echo = NewEcho;
+}
+
+Debugger &TheDebugger()
+{
+    static Debugger Instance;
+    return Instance;
+}
+
+OsVersion &TheOsVersion()
+{
+    static OsVersion Instance;
+    return Instance;
+}
+
+CallbackScope::CallbackScope(const char *Callback) : Name(Callback)
+{
+    ThreadState &Thread = CurrentThread();
+    Irql = Thread.Irql;
+    CriticalRegionDepth = Thread.CriticalRegionDepth;
+    OwnedResources = Thread.OwnedResources.size();
+}
+
+CallbackScope::~CallbackScope()
+{
+    ThreadState &Thread = CurrentThread();
+    if (Thread.Irql != Irql) {
+        TheVerifier().Report(std::string(Name) + " returned at IRQL " + std::to_string(Thread.Irql) +
+                             ", entered at " + std::to_string(Irql));
+    }
+    if (Thread.CriticalRegionDepth != CriticalRegionDepth) {
+        TheVerifier().Report(std::string(Name) + " returned with its critical-region depth changed from " +
+                             std::to_string(CriticalRegionDepth) + " to " +
+                             std::to_string(Thread.CriticalRegionDepth));
+    }
+    if (Thread.OwnedResources.size() != OwnedResources) {
+        TheVerifier().Report(std::string(Name) + " returned holding " +
+                             std::to_string(Thread.OwnedResources.size() - OwnedResources) +
+                             " more executive resource(s) than at entry");
+    }
+}
+
+void ResetRuntime()
+{
+    TheVerifier().Reset();
+    TheFaults().Clear();
+    TheDebugger().Clear();
+    TheOsVersion() = OsVersion{};
+    ThreadState &Thread = CurrentThread();
+    Thread.Irql = PASSIVE_LEVEL;
+    Thread.CriticalRegionDepth = 0;
+    Thread.OwnedResources.clear();
+    Thread.TopLevelIrp = nullptr;
+}
+
+}  // namespace emu

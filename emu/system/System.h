@@ -1,0 +1,84 @@
+/*
+ * System.h - booting an emulated Windows system for tests and tools.
+ *
+ * A System is one boot: it resets the kernel's tables, mounts the volumes a
+ * test asks for, loads a driver through its DriverEntry, unloads it through
+ * the filter manager's unload path, and reports what is left behind.  One
+ * System exists at a time; the kernel routines act on it.
+ *
+ *     emu::System System;
+ *     PFLT_VOLUME C = System.Mount({FLT_FSTYPE_NTFS});
+ *     System.LoadDriver(DriverEntry);
+ *     ...
+ *     System.UnloadDriver();
+ *     EXPECT_TRUE(System.Leaks().empty());
+ */
+#pragma once
+
+#include <fltKernel.h>
+
+#include <string>
+#include <vector>
+
+#include "../fltmgr/FltMgr.h"
+#include "../runtime/Runtime.h"
+
+namespace emu {
+
+struct VolumeOptions {
+    FLT_FILESYSTEM_TYPE FileSystem = FLT_FSTYPE_NTFS;
+    /* Empty: \??\Volume{GUID} made from the volume's number.  Network
+       volumes have none unless one is given. */
+    std::u16string GuidName;
+    /* 0: the device type that goes with the file system. */
+    DEVICE_TYPE DeviceType = 0;
+};
+
+class System {
+public:
+    explicit System(OsVersion Version = OsVersion{});
+    ~System();
+    System(const System &) = delete;
+    System &operator=(const System &) = delete;
+
+    /* Volumes.  A volume mounted while a filter is filtering is offered to
+       it at once, as newly mounted. */
+    PFLT_VOLUME Mount(const VolumeOptions &Options = VolumeOptions{});
+    void Dismount(PFLT_VOLUME Volume);
+    std::vector<PFLT_VOLUME> Volumes() const;
+
+    /* The driver.  LoadDriver calls DriverEntry on this thread, as the I/O
+       manager does; UnloadDriver runs the filter's unload callback as
+       "fltmc unload" does, and returns its status. */
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &ServiceName = u"zentaflt");
+    NTSTATUS UnloadDriver(FLT_FILTER_UNLOAD_FLAGS Flags = 0);
+    bool DriverLoaded() const;
+    PFLT_FILTER Filter() const;
+
+    /* Instances. */
+    PFLT_INSTANCE InstanceOn(PFLT_VOLUME Volume) const;
+    bool IsAttached(PFLT_VOLUME Volume) const;
+    NTSTATUS SetupStatusOn(PFLT_VOLUME Volume) const;
+    /* A manual detach ("fltmc detach"): asks the instance's query-teardown
+       callback, then tears the instance down. */
+    NTSTATUS Detach(PFLT_VOLUME Volume);
+
+    /* Communication ports by name; null when none is open. */
+    const _FLT_PORT *FindServerPort(const std::u16string &Name) const;
+
+    /* Everything still allocated, live or reported, one line each. */
+    std::vector<std::string> Leaks() const;
+
+    Verifier &Accounting() { return TheVerifier(); }
+    FaultInjector &Faults() { return TheFaults(); }
+    Debugger &KernelDebugger() { return TheDebugger(); }
+    Clock &SystemClock() { return TheClock(); }
+    OsVersion &Version() { return TheOsVersion(); }
+
+private:
+    DRIVER_OBJECT Driver{};
+    std::u16string DriverName;
+    bool Loaded = false;
+};
+
+}  // namespace emu
