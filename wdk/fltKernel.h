@@ -22,6 +22,12 @@ extern "C" {
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #endif
 
+/* Pool-type flag for non-executable pool (Windows 8 on); older driver-kit
+   headers, the mingw-w64 ones among them, lack it. */
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
+#endif
+
 /* ------------------------------------------------------------------------
  * Opaque filter-manager objects.
  * ---------------------------------------------------------------------- */
