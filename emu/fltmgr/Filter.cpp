@@ -145,6 +145,7 @@ void FilterManager::Reset()
     std::lock_guard<std::mutex> Guard(Lock);
     Volumes.clear();
     Filters.clear();
+    Connections.clear();
     Ports.clear();
     NextVolumeNumber = 1;
 }
@@ -234,6 +235,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
             }
         }
     }
+    DisconnectAll(Filter);
     for (const auto &Instance : Filter->Instances) {
         if (Instance->Attached) {
             Manager.TeardownInstance(Instance.get(), FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD);

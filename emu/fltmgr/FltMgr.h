@@ -9,8 +9,9 @@
 
 #include <fltKernel.h>
 
-#include "../runtime/Runtime.h"
+#include "../runtime/Objects.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,8 +65,13 @@ struct CapturedSecurity {
     std::vector<CapturedAce> Dacl;
 };
 
+namespace emu {
+struct PortConnection;
+}
+
 struct _FLT_PORT {
     bool Server = true;
+    emu::PortConnection *Connection = nullptr;  // client ports: their connection
     _FLT_FILTER *Filter = nullptr;
     std::u16string Name;
     ULONG Attributes = 0;
@@ -94,12 +100,54 @@ struct ContextHeader {
     ULONG64 Padding;
 };
 
+/* A message a filter sent to a client port, until the service takes it
+   (and, when a reply is awaited, answers it). */
+struct PortMessage {
+    uint64_t Id = 0;
+    std::vector<UCHAR> Data;
+    bool ExpectsReply = false;
+    ULONG ReplyCapacity = 0;
+    enum class Stage { Queued, Taken, Replied, Abandoned } State = Stage::Queued;
+    std::vector<UCHAR> Reply;
+};
+
+/* One connection of a user-mode client to a server port.  The service's
+   handle refers to a "FilterConnectionPort" object that points here.  All
+   fields are guarded by the dispatcher lock. */
+struct PortConnection {
+    _FLT_PORT *Server = nullptr;
+    _FLT_PORT *Client = nullptr;
+    PVOID Cookie = nullptr;
+    EmuProcess *Process = nullptr;
+    bool Connected = true;           // false once either side closed it
+    bool DisconnectNotified = false;
+    int ActiveNotifications = 0;     // message notifications running
+    int Waiters = 0;                 // service threads in FilterGetMessage
+    std::vector<std::shared_ptr<PortMessage>> Queue;
+    std::map<uint64_t, std::shared_ptr<PortMessage>> AwaitingReply;
+    uint64_t NextMessageId = 1;
+};
+
+/* The service side of a connection, as the user-mode port library uses it.
+   Each returns the NTSTATUS the library turns into an HRESULT. */
+NTSTATUS ConnectToPort(const std::u16string &Name, const void *Context, ULONG ContextSize, HANDLE *Port);
+NTSTATUS SendToFilter(HANDLE Port, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
+                      ULONG *Returned);
+/* Header is the 16-byte FILTER_MESSAGE_HEADER at the start of Buffer. */
+NTSTATUS GetFilterMessage(HANDLE Port, PVOID Buffer, ULONG BufferLength);
+NTSTATUS ReplyToFilter(HANDLE Port, PVOID Buffer, ULONG BufferLength);
+/* Delivers the disconnect of every connection to a filter's ports. */
+void DisconnectAll(_FLT_FILTER *Filter);
+/* Number of messages queued on a connection and not yet taken. */
+size_t QueuedMessages(HANDLE Port, EmuProcess *Process);
+
 class FilterManager {
 public:
     std::mutex Lock;  // guards the tables below; never held across callbacks
     std::vector<std::unique_ptr<_FLT_VOLUME>> Volumes;
     std::vector<std::unique_ptr<_FLT_FILTER>> Filters;
     std::vector<std::unique_ptr<_FLT_PORT>> Ports;
+    std::vector<std::unique_ptr<PortConnection>> Connections;
     ULONG NextVolumeNumber = 1;
 
     bool IsFilter(const _FLT_FILTER *Filter);

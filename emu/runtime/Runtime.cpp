@@ -16,15 +16,13 @@ void RaiseBugCheck(ULONG Code, ULONG_PTR Parameter1, std::string Reason)
     throw BugCheck{Code, Parameter1, Reason};
 }
 
-namespace {
-std::atomic<uint64_t> NextThreadId{0x104};
-}
+uint64_t NewThreadId();
 
 ThreadState &CurrentThread()
 {
     thread_local ThreadState State;
     if (State.ThreadId == 0) {
-        State.ThreadId = NextThreadId.fetch_add(4);
+        State.ThreadId = NewThreadId();
     }
     return State;
 }

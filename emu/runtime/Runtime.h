@@ -63,9 +63,22 @@ struct ThreadState {
 
 ThreadState &CurrentThread();
 
+/* An emulated process: its id, its handle table, and whether it has ended.
+   Kernel threads and threads that never joined a process belong to the
+   System process. */
+struct HandleEntry {
+    void *Object;
+    ACCESS_MASK GrantedAccess;
+    ULONG Attributes;
+};
+
 struct EmuProcess {
     uint64_t ProcessId = 0;
     std::string Name;
+    std::mutex HandleLock;
+    std::map<uint64_t, HandleEntry> Handles;
+    uint64_t NextHandle = 4;
+    bool Terminated = false;
 };
 
 /* ---------------------------------------------------------------------------
@@ -93,6 +106,8 @@ public:
     bool OnPoolFree(void *Block, ULONG ExpectedTag, bool CheckTag, PoolBlock *Freed);
     std::map<ULONG, PoolTagUsage> PoolByTag() const;
     POOL_TYPE PoolTypeOf(void *Block) const;
+    /* True when [Address, Address + Length) overlaps a pool block. */
+    bool IsPoolAddress(const void *Address, SIZE_T Length) const;
 
     /* Generic counted objects: resources, lookaside lists, contexts, ports,
        name records, object references.  Kind names the class of object. */
@@ -248,6 +263,11 @@ private:
     LONG CriticalRegionDepth;
     size_t OwnedResources;
 };
+
+/* A range of addresses that is not mapped: probing it raises an access
+   violation, as probing unmapped user memory does. */
+void *ReserveUnmappedUserRange(size_t Size);
+void ReleaseUnmappedUserRanges();
 
 /* Resets every runtime table; used when a system boots. */
 void ResetRuntime();

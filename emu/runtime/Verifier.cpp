@@ -71,6 +71,20 @@ POOL_TYPE Verifier::PoolTypeOf(void *Block) const
     return Found == Pool.end() ? MaxPoolType : Found->second.Type;
 }
 
+bool Verifier::IsPoolAddress(const void *Address, SIZE_T Length) const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Begin = (const char *)Address;
+    auto Next = Pool.upper_bound((void *)Address);
+    if (Next != Pool.begin()) {
+        auto Previous = std::prev(Next);
+        if ((const char *)Previous->first + Previous->second.Size > Begin) {
+            return true;
+        }
+    }
+    return Next != Pool.end() && (const char *)Next->first < Begin + Length;
+}
+
 void Verifier::OnCreate(const std::string &Kind, const void *Object, std::string Description)
 {
     std::lock_guard<std::mutex> Guard(Mutex);

@@ -72,15 +72,20 @@ System::System(OsVersion Version)
         abort();
     }
     Booted = this;
-    ResetRuntime();
+    ResetProcesses();
     TheFilterManager().Reset();
+    ResetRuntime();
     TheOsVersion() = Version;
 }
 
 System::~System()
 {
+    /* Processes end first: their handles close and connections disconnect
+       while the filter manager still knows them. */
+    ResetProcesses();
     TheFilterManager().Reset();
     ResetRuntime();
+    ReleaseUnmappedUserRanges();
     Booted = nullptr;
 }
 

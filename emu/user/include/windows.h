@@ -1,0 +1,131 @@
+/*
+ * windows.h - the Win32 subset of the emulated platform, for user-mode
+ * code: the service and the programs that do file I/O.
+ *
+ * Shares its base types with the kernel headers (ntdef.h), so a test can
+ * include both.  Routines are implemented by emu/user.
+ */
+#pragma once
+
+#include <ntdef.h>
+
+EXTERN_C_START
+
+typedef LONG HRESULT;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+typedef WORD *LPWORD;
+typedef BYTE *LPBYTE;
+typedef HANDLE *LPHANDLE;
+typedef LONGLONG *PLONGLONG;
+
+#define S_OK ((HRESULT)0L)
+#define S_FALSE ((HRESULT)1L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define E_ACCESSDENIED ((HRESULT)0x80070005L)
+#define E_HANDLE ((HRESULT)0x80070006L)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define FACILITY_WIN32 7
+#define FACILITY_NT_BIT 0x10000000
+#define HRESULT_FROM_WIN32(x) \
+    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define HRESULT_FROM_NT(x) ((HRESULT)((x) | FACILITY_NT_BIT))
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_NOT_READY 21L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
+#define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_DIRECTORY 267L
+#define ERROR_NOT_A_REPARSE_POINT 4390L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING 362L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_NOACCESS 998L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_CONNECTION_COUNT_LIMIT 1238L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_TIMEOUT 1460L
+#define ERROR_FLT_NO_WAITER_FOR_REPLY 0x801F0020L
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+/* Access and share rights (the same values the kernel headers give). */
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define SYNCHRONIZE 0x00100000L
+#endif
+#ifndef FILE_READ_DATA
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_ADD_FILE 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_ADD_SUBDIRECTORY 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_TRAVERSE 0x0020
+#define FILE_DELETE_CHILD 0x0040
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#endif
+#ifndef FILE_SHARE_READ
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#endif
+
+/* Last-error value of the calling thread. */
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+
+EXTERN_C_END
