@@ -145,6 +145,7 @@ class Image:
             else:
                 self.directories.append((0, 0))
         section_offset = self.optional_offset + optional_size
+        self.section_table_offset = section_offset
         if section_offset + 40 * section_count > len(self.data):
             raise ImageError("section table is truncated")
         self.sections = []
@@ -473,7 +474,10 @@ def run_checks(data, profile="driver", require_open_reparse=False, min_seh_scope
             tls_rva, tls_size = image.directory(DIR_TLS)
             record(name, tls_rva == 0 and tls_size == 0, "TLS directory RVA 0x%x size %d" % (tls_rva, tls_size))
         elif name == "constructors":
-            found = [s.name for s in image.sections if s.name.lower().startswith(CONSTRUCTOR_SECTION_PREFIXES)]
+            # An image's section name is at most 8 bytes unless a string
+            # table holds it, so .init_array may appear as .init_ar.
+            prefixes = tuple(prefix[:8] for prefix in CONSTRUCTOR_SECTION_PREFIXES)
+            found = [s.name for s in image.sections if s.name.lower().startswith(prefixes)]
             record(name, not found, "constructor sections: %s" % ", ".join(found) if found else
                    "sections: %s" % " ".join(s.name for s in image.sections))
         elif name == "imports":
