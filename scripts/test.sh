@@ -5,3 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
+windows/build.sh --check  # the Windows image: cross build, image and INF checks, their self-test

@@ -197,7 +197,7 @@ if [ "${#service_sources[@]}" -gt 0 ]; then
   entry_flags=()
   if grep -qE '\b(wmain|wWinMain)\b' "${service_sources[@]}"; then entry_flags=(-municode); fi
   service_exe="$out/zentaflt-service.exe"
-  "$mingw-g++" -static "${entry_flags[@]}" -Wl,--dynamicbase,--nxcompat,--high-entropy-va \
+  "$mingw-g++" -static -s "${entry_flags[@]}" -Wl,--dynamicbase,--nxcompat,--high-entropy-va \
     -o "$service_exe" "${service_objects[@]}" -lfltlib
   echo "windows/build.sh: $service_exe ($(stat -c %s "$service_exe") bytes) from ${#service_sources[@]} sources"
 else
