@@ -203,7 +203,15 @@ class DriverImageChecks(unittest.TestCase):
                 self.assertOnlyFails(self.renamed_section(".rdata", name), {"constructors"})
 
     def test_foreign_import_is_rejected(self):
-        self.assertOnlyFails(with_checksum(replace_string(self.good, "ntoskrnl.exe", "kernel32.dll")), {"imports"})
+        # Once the driver has __try blocks, their handler no longer resolves
+        # to ntoskrnl.exe either.
+        handlers = any(self.image.unwind_info(unwind)[1] is not None
+                       for _begin, _end, unwind in self.image.runtime_functions() if not unwind & 1)
+        expected = {"imports", "seh"} if handlers else {"imports"}
+        self.assertOnlyFails(with_checksum(replace_string(self.good, "ntoskrnl.exe", "kernel32.dll")), expected)
+
+    def test_foreign_import_module_is_rejected(self):
+        self.assertOnlyFails(with_checksum(replace_string(self.good, "FLTMGR.SYS", "USER32.DLL")), {"imports"})
 
     def test_user_mode_filter_library_is_rejected(self):
         # The user-mode filter library in place of the filter manager.
