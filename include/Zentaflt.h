@@ -6,13 +6,17 @@
 
 #include <fltKernel.h>
 
+#include "CheckedList.h"
 #include "FilterGlobals.h"
 #include "InstanceContext.h"
 #include "ServiceProtocol.h"
+#include "Statuses.h"
 #include "StreamContext.h"
+#include "SyncRoot.h"
 
 /* ------------------------------------------------------------------------
- * Filter core.
+ * Filter core: entry, registration, unload, volumes, status reporting and
+ * file names.
  * ---------------------------------------------------------------------- */
 EXTERN_C DRIVER_INITIALIZE DriverEntry;
 
@@ -31,8 +35,15 @@ NTSTATUS ReportStatus(_In_ NTSTATUS Status);
 /* The registration record handed to FltRegisterFilter. */
 extern const FLT_REGISTRATION FilterRegistration;
 
+_Must_inspect_result_ NTSTATUS GetNormalizedName(_In_ PFLT_CALLBACK_DATA Data,
+                                                 _Outptr_ PFLT_FILE_NAME_INFORMATION *NameInfo,
+                                                 _Out_opt_ PUNICODE_STRING RelativePath);
+
+VOID StripVolumePrefix(_In_ USHORT VolumeLength, _In_ PCUNICODE_STRING Name, _Out_ PUNICODE_STRING Path);
+
 /* ------------------------------------------------------------------------
- * Service channel.
+ * Service channel: the port and its connections, the sync roots, and the
+ * messages to the service.
  * ---------------------------------------------------------------------- */
 NTSTATUS CreateServerPort(VOID);
 
@@ -49,12 +60,91 @@ NTSTATUS FLTAPI PortMessage(_In_opt_ PVOID ConnectionCookie, _In_reads_bytes_opt
                             _Out_writes_bytes_to_opt_(OutputBufferLength, *ReturnOutputBufferLength) PVOID OutputBuffer,
                             _In_ ULONG OutputBufferLength, _Out_ PULONG ReturnOutputBufferLength);
 
-/* ------------------------------------------------------------------------
- * Operation interception.
- * ---------------------------------------------------------------------- */
-extern const FLT_OPERATION_REGISTRATION OperationRegistration[];
+_Must_inspect_result_ NTSTATUS SyncRootRegister(_In_ PFLT_PORT ClientPort, _In_ HANDLE DirectoryHandle,
+                                                _Outptr_ PSYNC_ROOT *SyncRoot);
+
+_Must_inspect_result_ NTSTATUS SyncRootCreate(_In_ PFLT_FILE_NAME_INFORMATION NameInfo, _Outptr_ PSYNC_ROOT *SyncRoot);
+
+_Must_inspect_result_ NTSTATUS SyncRootInsert(_Inout_ PSYNC_ROOT SyncRoot);
+
+_Must_inspect_result_ NTSTATUS SyncRootFind(_In_ PCUNICODE_STRING Path, _Outptr_ PSYNC_ROOT *SyncRoot);
+
+BOOLEAN SyncRootContains(_In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING Path);
+
+_Must_inspect_result_ BOOLEAN SyncRootAcquire(_Inout_ PSYNC_ROOT SyncRoot);
+
+VOID SyncRootRelease(_Inout_ PSYNC_ROOT SyncRoot);
+
+NTSTATUS SyncRootRemove(_Inout_ PSYNC_ROOT SyncRoot);
+
+NTSTATUS SyncRootDestroy(_Inout_ PSYNC_ROOT SyncRoot);
+
+VOID SyncRootRundown(_Inout_ PSYNC_ROOT SyncRoot);
+
+VOID SyncRootFree(_In_ PSYNC_ROOT SyncRoot);
+
+/* What one message to the service carries besides its volume path.  Fields
+   that the message type does not use are ignored. */
+typedef struct _SERVICE_MESSAGE_FIELDS {
+    ULONG MessageType;                  /* MessageType* */
+    PCUNICODE_STRING Path;              /* volume-relative; for renames the source */
+    PCUNICODE_STRING DestinationPath;   /* MessageTypeMoveFileOut, MessageTypeRenameDirectory */
+    const VOID *ReparseData;            /* MessageTypeHydrate, MessageTypeMoveFileOut */
+    ULONG ReparseDataLength;            /* valid bytes at ReparseData */
+    LONGLONG FileSize;                  /* MessageTypeHydrate ... */
+    ULONG64 RequestId;
+    HANDLE ThreadId;
+    HANDLE ProcessId;
+} SERVICE_MESSAGE_FIELDS, *PSERVICE_MESSAGE_FIELDS;
+
+_Must_inspect_result_ NTSTATUS SendServiceMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
+                                                  _In_ const SERVICE_MESSAGE_FIELDS *Fields,
+                                                  _Out_opt_ PSERVICE_REPLY Reply);
+
+_Must_inspect_result_ NTSTATUS SendHydrateMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
+                                                  _In_ PCUNICODE_STRING Path, _In_ LONGLONG FileSize,
+                                                  _In_ ULONG64 RequestId,
+                                                  _In_reads_bytes_opt_(ReparseDataLength) const VOID *ReparseData,
+                                                  _In_ ULONG ReparseDataLength, _In_ HANDLE ThreadId,
+                                                  _In_ HANDLE ProcessId);
+
+_Must_inspect_result_ NTSTATUS SendMoveFileOutMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
+                                                      _In_ PCUNICODE_STRING SourcePath,
+                                                      _In_ PCUNICODE_STRING DestinationPath,
+                                                      _In_reads_bytes_opt_(ReparseDataLength) const VOID *ReparseData,
+                                                      _In_ ULONG ReparseDataLength, _Out_ PSERVICE_REPLY Reply);
+
+_Must_inspect_result_ NTSTATUS SendDeleteDirectoryMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
+                                                          _In_ PCUNICODE_STRING Path, _Out_ PSERVICE_REPLY Reply);
+
+_Must_inspect_result_ NTSTATUS SendRenameDirectoryMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
+                                                          _In_ PCUNICODE_STRING SourcePath,
+                                                          _In_ PCUNICODE_STRING DestinationPath,
+                                                          _Out_ PSERVICE_REPLY Reply);
 
 /* ------------------------------------------------------------------------
  * Placeholder files.
  * ---------------------------------------------------------------------- */
 VOID FLTAPI StreamContextCleanup(_In_ PFLT_CONTEXT Context, _In_ FLT_CONTEXT_TYPE ContextType);
+
+VOID LockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext);
+
+VOID UnlockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext);
+
+/* ------------------------------------------------------------------------
+ * Hydration.
+ * ---------------------------------------------------------------------- */
+NTSTATUS TransferData(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_TRANSFER_DATA *Payload);
+
+NTSTATUS CompleteHydration(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_COMPLETE_HYDRATION *Payload);
+
+VOID CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot);
+
+_Must_inspect_result_ BOOLEAN DetachHydrationRequest(_Inout_ PHYDRATION_REQUEST Request);
+
+VOID ReleaseHydrationRequest(_Inout_ PHYDRATION_REQUEST Request);
+
+/* ------------------------------------------------------------------------
+ * Operation interception.
+ * ---------------------------------------------------------------------- */
+extern const FLT_OPERATION_REGISTRATION OperationRegistration[];
