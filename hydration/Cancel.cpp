@@ -1,0 +1,86 @@
+/*
+ * Cancel.cpp - failing every pending hydration of a sync root when its
+ * service connection closes.
+ */
+#include "../include/Zentaflt.h"
+
+/*++
+
+Routine Description:
+
+    Fails every hydration request still pending under a sync root with
+    STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING, wakes its waiters, marks its
+    stream StreamStateFailed and drops its registration reference.
+
+    All requests are first moved, in order, from PendingRequests to a
+    private list under the root's Lock, so none can be found by id any more
+    and no other party can take one out (and drop its registration
+    reference a second time).  They are then failed one by one without the
+    root's Lock, taking each stream's lock in turn, never two locks at once.
+
+    The disconnect calls this after the connection's client port has been
+    closed and before it waits for the root's run-down: the woken waiters
+    return and drop their references on the root, so that wait can end.  A
+    command handler that still holds a lookup reference on a request drops
+    the last reference itself.
+
+Arguments:
+
+    SyncRoot - The unlinked record of the closing connection.
+
+Return Value:
+
+    None.
+
+    A corrupt list stops the system (FAST_FAIL_CORRUPT_LIST_ENTRY).
+
+IRQL:
+
+    PASSIVE_LEVEL; no lock of the filter held.
+
+--*/
+VOID
+CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot)
+{
+    LIST_ENTRY Cancelled;
+    PLIST_ENTRY Entry;
+    PHYDRATION_REQUEST Request;
+    PSTREAM_CONTEXT StreamContext;
+
+    PAGED_CODE();
+
+    InitializeListHead(&Cancelled);
+
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&SyncRoot->Lock, TRUE);
+
+    while (!IsListEmpty(&SyncRoot->PendingRequests)) {
+        Entry = CheckedRemoveHeadList(&SyncRoot->PendingRequests);
+        CheckedInsertTailList(&Cancelled, Entry);
+    }
+
+    ExReleaseResourceLite(&SyncRoot->Lock);
+    KeLeaveCriticalRegion();
+
+    while (!IsListEmpty(&Cancelled)) {
+        Entry = CheckedRemoveHeadList(&Cancelled);
+
+        /* Linked to itself, the request is in no list: its last release
+           finds nothing to unlink. */
+        InitializeListHead(Entry);
+
+        Request = CONTAINING_RECORD(Entry, HYDRATION_REQUEST, Link);
+        StreamContext = CONTAINING_RECORD(Request, STREAM_CONTEXT, Request);
+
+        Request->CompletionStatus = STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+        KeSetEvent(&Request->CompletionEvent, EVENT_INCREMENT, FALSE);
+
+        LockStreamContext(StreamContext);
+        StreamContext->State = StreamStateFailed;
+        UnlockStreamContext(StreamContext);
+
+        /* The registration reference; the request's file object keeps the
+           stream context alive until this point. */
+        ReleaseHydrationRequest(Request);
+    }
+}
