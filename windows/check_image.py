@@ -387,9 +387,9 @@ def _check_seh(image, min_scopes):
                 scopes += 1
         handlers += 1
     if scopes < min_scopes:
-        return False, "%d __except scopes found, at least %d expected (was a __try optimised away?)" % (
+        return False, "%d __except scope(s) found, at least %d expected (was a __try optimised away?)" % (
             scopes, min_scopes)
-    return True, "%d functions with __C_specific_handler, %d __except scopes (at least %d expected)" % (
+    return True, "__C_specific_handler in %d function(s), %d __except scope(s), at least %d expected" % (
         handlers, scopes, min_scopes)
 
 

@@ -257,7 +257,7 @@ class ProbeImageChecks(unittest.TestCase):
 
     def test_try_scope_reaches_the_kernel_handler(self):
         result = [r for r in check_image.run_checks(self.good, min_seh_scopes=1) if r.name == "seh"][0]
-        self.assertIn("1 __except scopes", result.detail)
+        self.assertIn("1 __except scope(s)", result.detail)
 
     def test_dropped_try_is_rejected(self):
         # Built wrong: the __try body reads memory itself, and clang drops
