@@ -18,11 +18,6 @@ namespace {
 constexpr ULONG MessageHeaderSize = 16;  // FILTER_MESSAGE_HEADER
 constexpr ULONG ReplyHeaderSize = 16;    // FILTER_REPLY_HEADER
 
-std::string Narrow(const std::u16string &Text)
-{
-    return std::string(Text.begin(), Text.end());
-}
-
 void Disconnect(PortConnection *Connection);
 
 void CloseConnectionHandle(PVOID Object, EmuProcess *, LONG_PTR HandleCount)

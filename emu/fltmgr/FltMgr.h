@@ -19,12 +19,18 @@
 struct _FLT_FILTER;
 struct _FLT_INSTANCE;
 
+namespace emu {
+struct NtfsVolume;
+}
+
 struct _FLT_VOLUME {
     std::u16string DeviceName;  // \Device\HarddiskVolumeN
     std::u16string GuidName;    // \??\Volume{GUID}
     FLT_FILESYSTEM_TYPE FileSystem = FLT_FSTYPE_NTFS;
     DEVICE_TYPE DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
     bool Mounted = true;
+    WCHAR DriveLetter = 0;                        // C, D, ... for disk volumes
+    std::shared_ptr<emu::NtfsVolume> Namespace;   // files and directories
 };
 
 struct _FLT_INSTANCE {

@@ -111,7 +111,7 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Server
     }
     *ServerPort = Port.get();
     TheVerifier().OnCreate("communication port", Port.get(),
-                           "server port " + std::string(Port->Name.begin(), Port->Name.end()));
+                           "server port " + Narrow(Port->Name));
     Manager.Ports.push_back(std::move(Port));
     return STATUS_SUCCESS;
 }

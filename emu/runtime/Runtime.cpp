@@ -8,6 +8,30 @@
 
 namespace emu {
 
+std::string Narrow(const WCHAR *Text, size_t Units)
+{
+    std::string Out;
+    for (size_t Index = 0; Index < Units; Index += 1) {
+        uint32_t Code = (uint16_t)Text[Index];
+        if (Code < 0x80) {
+            Out += (char)Code;
+        } else if (Code < 0x800) {
+            Out += (char)(0xC0 | (Code >> 6));
+            Out += (char)(0x80 | (Code & 0x3F));
+        } else {
+            Out += (char)(0xE0 | (Code >> 12));
+            Out += (char)(0x80 | ((Code >> 6) & 0x3F));
+            Out += (char)(0x80 | (Code & 0x3F));
+        }
+    }
+    return Out;
+}
+
+std::string Narrow(const std::u16string &Text)
+{
+    return Narrow((const WCHAR *)Text.data(), Text.size());
+}
+
 void RaiseBugCheck(ULONG Code, ULONG_PTR Parameter1, std::string Reason)
 {
     char Header[96];

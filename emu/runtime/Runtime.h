@@ -145,6 +145,10 @@ Verifier &TheVerifier();
 
 std::string TagToString(ULONG Tag);
 
+/* UTF-16 to UTF-8, for messages and reports. */
+std::string Narrow(const std::u16string &Text);
+std::string Narrow(const WCHAR *Text, size_t Units);
+
 /* ---------------------------------------------------------------------------
  * Failure injection: make a named routine fail with a chosen status, on its
  * Nth call from now, or on every call from the Nth on.

@@ -3,6 +3,8 @@
  */
 #include "System.h"
 
+#include "../io/Io.h"
+
 #include <cstdio>
 
 namespace emu {
@@ -109,6 +111,10 @@ PFLT_VOLUME System::Mount(const VolumeOptions &Options)
             snprintf(Guid, sizeof(Guid), "\\??\\Volume{%08x-5a3c-11ef-9c2d-%012lx}", 0x7e1d0000u + Number,
                      (unsigned long)0x806e6f6e0000ul + Number);
             Volume->GuidName = Widen(Guid);
+        }
+        if (!Network) {
+            Volume->Namespace = std::make_shared<NtfsVolume>();
+            Volume->DriveLetter = (WCHAR)(L'C' + (Number - 1) % 24);
         }
         for (const auto &Filter : Manager.Filters) {
             if (Filter->State == FilterState::Filtering) {
@@ -260,6 +266,21 @@ const _FLT_PORT *System::FindServerPort(const std::u16string &Name) const
         }
     }
     return nullptr;
+}
+
+EmuProcess *System::CreateProcess(const std::string &Name)
+{
+    return emu::CreateProcess(Name);
+}
+
+void System::Terminate(EmuProcess *Process)
+{
+    TerminateProcess(Process);
+}
+
+void System::UseWideIds(bool Wide)
+{
+    emu::UseWideIds(Wide);
 }
 
 std::vector<std::string> System::Leaks() const

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "../fltmgr/FltMgr.h"
-#include "../runtime/Runtime.h"
+#include "../runtime/Objects.h"
 
 namespace emu {
 
@@ -62,6 +62,13 @@ public:
     /* A manual detach ("fltmc detach"): asks the instance's query-teardown
        callback, then tears the instance down. */
     NTSTATUS Detach(PFLT_VOLUME Volume);
+
+    /* Processes.  Code runs in a process on a thread inside a ProcessScope
+       (see runtime/Objects.h); a process's handles close when it ends. */
+    EmuProcess *CreateProcess(const std::string &Name);
+    void Terminate(EmuProcess *Process);
+    /* From now on, new processes and threads get ids above 32 bits. */
+    void UseWideIds(bool Wide);
 
     /* Communication ports by name; null when none is open. */
     const _FLT_PORT *FindServerPort(const std::u16string &Name) const;

@@ -1,0 +1,222 @@
+/*
+ * Names.cpp - file-name information records and the top-level IRP.
+ *
+ * A normalized name is the volume's device name followed by the full path
+ * with each existing component spelled as it is stored (long names, stored
+ * case); components that do not exist yet keep the case they were opened
+ * with.  An opened name keeps the path as the file was opened.  Records are
+ * reference counted; each live one is counted by the verifier and its pool
+ * carries the filter manager's tag, so a record a driver forgets to release
+ * shows as a leak.  Failure injection on "FltGetFileNameInformation" gives a
+ * test a name-cache miss on demand.
+ */
+#include "Io.h"
+
+using namespace emu;
+
+namespace {
+
+constexpr ULONG NameTag = 0x6E664D46;  // 'FMfn'
+
+struct NameRecord {
+    FLT_FILE_NAME_INFORMATION Information;
+    volatile LONG References;
+    ULONG Units;
+    WCHAR Buffer[1];
+};
+
+NameRecord *RecordOf(PFLT_FILE_NAME_INFORMATION Information)
+{
+    auto Record = CONTAINING_RECORD(Information, NameRecord, Information);
+    if (!TheVerifier().IsLive("file name information", Record)) {
+        RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Information,
+                      "use of a file-name information record that was released");
+    }
+    return Record;
+}
+
+/* The path of a file object as the file system would normalize it now. */
+std::u16string NormalizedPath(EmuFile *File)
+{
+    NtfsVolume *Namespace = NamespaceOf(File->Volume);
+    std::lock_guard<std::mutex> Guard(Namespace->Lock);
+    if (File->Node != nullptr && !File->Node->Unlinked) {
+        return PathOf(File->Node);
+    }
+    /* Not open yet (a pre-create): walk as far as the namespace goes. */
+    std::u16string Normalized;
+    const NtfsNode *Directory = &Namespace->Root;
+    std::u16string Component;
+    std::u16string Opened = *File->OpenedName + u"\\";
+    for (char16_t Character : Opened) {
+        if (Character != u'\\') {
+            Component += Character;
+            continue;
+        }
+        if (Component.empty()) {
+            continue;
+        }
+        const NtfsNode *Next = nullptr;
+        if (Directory != nullptr) {
+            auto Found = Directory->Children.find(Upcase(Component));
+            if (Found != Directory->Children.end()) {
+                Next = Found->second.get();
+            }
+        }
+        Normalized += u"\\" + (Next != nullptr ? Next->Name : Component);
+        Directory = Next;
+        Component.clear();
+    }
+    return Normalized.empty() ? u"\\" : Normalized;
+}
+
+NTSTATUS BuildRecord(PFILE_OBJECT FileObject, FLT_FILE_NAME_OPTIONS Options,
+                     PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
+    EmuFile *File = FileOf(FileObject);
+    ULONG Format = Options & 0xFF;
+    if (Format != FLT_FILE_NAME_NORMALIZED && Format != FLT_FILE_NAME_OPENED) {
+        return Format == FLT_FILE_NAME_SHORT ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
+    }
+    std::u16string Path = Format == FLT_FILE_NAME_NORMALIZED ? NormalizedPath(File) : *File->OpenedName;
+    std::u16string Full = File->Volume->DeviceName + Path;
+    if (Full.size() * sizeof(WCHAR) > UNICODE_STRING_MAX_BYTES) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    SIZE_T Size = offsetof(NameRecord, Buffer) + Full.size() * sizeof(WCHAR);
+    auto Record = (NameRecord *)ExAllocatePoolWithTag(PagedPool, Size, NameTag);
+    if (Record == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    memset(Record, 0, offsetof(NameRecord, Buffer));
+    memcpy(Record->Buffer, Full.data(), Full.size() * sizeof(WCHAR));
+    Record->References = 1;
+    Record->Units = (ULONG)Full.size();
+    Record->Information.Size = sizeof(FLT_FILE_NAME_INFORMATION);
+    Record->Information.Format = Format;
+    Record->Information.Name.Buffer = Record->Buffer;
+    Record->Information.Name.Length = (USHORT)(Full.size() * sizeof(WCHAR));
+    Record->Information.Name.MaximumLength = Record->Information.Name.Length;
+    TheVerifier().OnCreate("file name information", Record, Narrow(Full));
+    *FileNameInformation = &Record->Information;
+    return STATUS_SUCCESS;
+}
+
+UNICODE_STRING Slice(const UNICODE_STRING &Name, size_t Start, size_t End)
+{
+    UNICODE_STRING Part;
+    Part.Buffer = Name.Buffer + Start;
+    Part.Length = (USHORT)((End - Start) * sizeof(WCHAR));
+    Part.MaximumLength = Part.Length;
+    if (Start == End) {
+        Part.Buffer = NULL;
+    }
+    return Part;
+}
+
+}  // namespace
+
+extern "C" {
+
+NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
+                                          PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
+    EMU_INJECT_STATUS("FltGetFileNameInformation");
+    if (CallbackData == NULL || CallbackData->Iopb->TargetFileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return BuildRecord(CallbackData->Iopb->TargetFileObject, NameOptions, FileNameInformation);
+}
+
+NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,
+                                                FLT_FILE_NAME_OPTIONS NameOptions,
+                                                PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
+    UNREFERENCED_PARAMETER(Instance);
+    EMU_INJECT_STATUS("FltGetFileNameInformationUnsafe");
+    if (FileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return BuildRecord(FileObject, NameOptions, FileNameInformation);
+}
+
+NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
+{
+    EMU_INJECT_STATUS("FltParseFileNameInformation");
+    NameRecord *Record = RecordOf(FileNameInformation);
+    const UNICODE_STRING &Name = FileNameInformation->Name;
+    size_t Units = Name.Length / sizeof(WCHAR);
+    /* \Device\<name> is the volume; the rest is the path on it. */
+    size_t VolumeEnd = 0;
+    int Separators = 0;
+    for (size_t Index = 0; Index < Units; Index += 1) {
+        if (Name.Buffer[Index] == L'\\' && ++Separators == 3) {
+            VolumeEnd = Index;
+            break;
+        }
+    }
+    if (Separators < 3) {
+        VolumeEnd = Units;
+    }
+    size_t LastSeparator = VolumeEnd;
+    for (size_t Index = VolumeEnd; Index < Units; Index += 1) {
+        if (Name.Buffer[Index] == L'\\') {
+            LastSeparator = Index;
+        }
+    }
+    size_t FinalStart = LastSeparator < Units ? LastSeparator + 1 : Units;
+    size_t StreamStart = Units;
+    for (size_t Index = FinalStart; Index < Units; Index += 1) {
+        if (Name.Buffer[Index] == L':') {
+            StreamStart = Index;
+            break;
+        }
+    }
+    size_t ExtensionStart = StreamStart;
+    for (size_t Index = FinalStart; Index < StreamStart; Index += 1) {
+        if (Name.Buffer[Index] == L'.') {
+            ExtensionStart = Index + 1;
+        }
+    }
+    FileNameInformation->Volume = Slice(Name, 0, VolumeEnd);
+    FileNameInformation->Share = Slice(Name, 0, 0);
+    FileNameInformation->ParentDir = Slice(Name, VolumeEnd, FinalStart);
+    FileNameInformation->FinalComponent = Slice(Name, FinalStart, Units);
+    FileNameInformation->Extension = Slice(Name, ExtensionStart, StreamStart);
+    FileNameInformation->Stream = Slice(Name, StreamStart, Units);
+    FileNameInformation->NamesParsed = FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT | FLTFL_FILE_NAME_PARSED_EXTENSION |
+                                       FLTFL_FILE_NAME_PARSED_STREAM | FLTFL_FILE_NAME_PARSED_PARENT_DIR;
+    UNREFERENCED_PARAMETER(Record);
+    return STATUS_SUCCESS;
+}
+
+VOID FLTAPI FltReferenceFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
+{
+    InterlockedIncrement(&RecordOf(FileNameInformation)->References);
+}
+
+VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
+{
+    NameRecord *Record = RecordOf(FileNameInformation);
+    LONG Remaining = InterlockedDecrement(&Record->References);
+    if (Remaining < 0) {
+        RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)FileNameInformation,
+                      "file-name information released too often");
+    }
+    if (Remaining == 0) {
+        TheVerifier().OnDestroy("file name information", Record);
+        ExFreePoolWithTag(Record, NameTag);
+    }
+}
+
+PIRP NTAPI IoGetTopLevelIrp(VOID)
+{
+    return CurrentThread().TopLevelIrp;
+}
+
+VOID NTAPI IoSetTopLevelIrp(PIRP Irp)
+{
+    CurrentThread().TopLevelIrp = Irp;
+}
+
+}  // extern "C"
