@@ -1,0 +1,3 @@
+/* fltuser.h - the same header under the name the mingw-w64 headers use. */
+#pragma once
+#include <fltUser.h>

@@ -1,0 +1,68 @@
+/*
+ * ServiceClient.h - the service's side of the filter's port protocol.
+ *
+ * A ServiceConnection is one sync root: connecting hands the filter a
+ * handle to the directory, after which the service receives the filter's
+ * messages on it, answers the questions among them, and sends the data and
+ * completion of every hydration it is asked for.  User-mode code; builds
+ * against the Windows SDK headers and against the emulated ones alike.
+ */
+#pragma once
+
+#include <windows.h>
+
+#include <fltuser.h>
+
+#include <string>
+#include <vector>
+
+#include "../include/ServiceProtocol.h"
+
+namespace zentaflt::service {
+
+struct ServiceConnection {
+    HANDLE Port = INVALID_HANDLE_VALUE;
+};
+
+/* A message as the service receives it: the port's header, then the
+   record. */
+struct ReceivedMessage {
+    FILTER_MESSAGE_HEADER Header;
+    SERVICE_MESSAGE Message;
+};
+
+/* Connects the sync root whose directory handle (valid in this process,
+   opened with SyncRootDirectoryAccess) is Directory.  ContextSize is the
+   number of context bytes sent (8 normally; tests send other sizes). */
+HRESULT ConnectSyncRoot(HANDLE Directory, ServiceConnection *Connection,
+                        WORD ContextSize = ServiceConnectionContextSize);
+
+/* Opens Path (a directory) with the access a sync root needs, connects it,
+   and closes the directory handle again. */
+HRESULT ConnectSyncRootPath(LPCWSTR Path, ServiceConnection *Connection);
+
+void Disconnect(ServiceConnection *Connection);
+
+/* Waits for the next message of the connection.  Message must point to a
+   ReceivedMessage (over 129 KiB; allocate it, do not put it on the stack). */
+HRESULT ReceiveMessage(const ServiceConnection &Connection, ReceivedMessage *Message);
+
+/* Answers a question with a 4-byte ServiceReply. */
+HRESULT ReplyToMessage(const ServiceConnection &Connection, ULONGLONG MessageId, SERVICE_REPLY Reply);
+
+/* Sends one command; Output receives the filter's u32 answer. */
+HRESULT SendCommand(const ServiceConnection &Connection, const SERVICE_COMMAND &Command, ULONG *Output,
+                    DWORD *Returned);
+
+HRESULT TransferData(const ServiceConnection &Connection, ULONGLONG RequestId, ULONGLONG Offset, const void *Data,
+                     ULONG Length);
+
+HRESULT CompleteHydration(const ServiceConnection &Connection, ULONGLONG RequestId, LONG Status);
+
+/* The counted strings of a message, decoded. */
+std::u16string VolumePathOf(const SERVICE_MESSAGE &Message);
+std::u16string PathOf(const SERVICE_MESSAGE &Message);
+std::u16string DestinationPathOf(const SERVICE_MESSAGE &Message);
+std::vector<unsigned char> ReparseDataOf(const SERVICE_MESSAGE &Message);
+
+}  // namespace zentaflt::service
