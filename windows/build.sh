@@ -184,7 +184,7 @@ if [ -d service ]; then
 fi
 if [ "${#service_sources[@]}" -gt 0 ]; then
   mkdir -p "$out/service"
-  service_cflags=(-O2 -Wall -Wextra -Werror -Iservice -Iinclude -D_WIN32_WINNT=0x0601)
+  service_cflags=(-O2 -Wall -Wextra -Werror -Iservice -Iinclude)
   service_objects=()
   for source in "${service_sources[@]}"; do
     object="$out/service/$(echo "${source%.*}" | tr / _).o"
