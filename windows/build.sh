@@ -37,7 +37,7 @@ mingw=x86_64-w64-mingw32
 mingw_include=${MINGW_INCLUDE:-/usr/share/mingw-w64/include}
 mingw_lib=${MINGW_LIB:-/usr/$mingw/lib}
 
-for tool in "$cxx" "$mingw-ld" "$mingw-dlltool" "$mingw-objdump" python3; do
+for tool in "$cxx" "$mingw-ld" "$mingw-dlltool" "$mingw-objdump" "$mingw-ar" "$mingw-gcc" "$mingw-g++" python3; do
   if ! command -v "$tool" >/dev/null; then
     echo "windows/build.sh: $tool not found (scripts/setup.sh installs the toolchain)" >&2
     exit 1
@@ -173,11 +173,17 @@ done
 echo "windows/build.sh: $out/zentaflt.sys ($(stat -c %s "$out/zentaflt.sys") bytes) from ${#sources[@]} sources"
 
 # ---------------------------------------------------------------------------
-# The service: a console program over mingw-w64's user-mode headers
-# (windows.h, fltuser.h), linked statically except for system DLLs.
+# The service, over mingw-w64's user-mode headers (windows.h, fltuser.h):
+# its sources become build-windows/libzentaflt-service.a and, when one of
+# them holds a program entry (main, wmain, WinMain, wWinMain), the console
+# program build-windows/zentaflt-service.exe, linked statically except for
+# system DLLs.  Without an entry, every object is linked into a throwaway
+# program all the same, so each Windows routine the code calls must
+# resolve against mingw-w64's import libraries.
 # ---------------------------------------------------------------------------
 service_exe=
 service_sources=()
+service_libs=(-lfltlib)
 if [ -d service ]; then
   while IFS= read -r source; do service_sources+=("$source"); done < \
     <(find service \( -name '*.cpp' -o -name '*.c' \) -type f | LC_ALL=C sort)
@@ -194,14 +200,26 @@ if [ "${#service_sources[@]}" -gt 0 ]; then
     esac
     service_objects+=("$object")
   done
-  entry_flags=()
-  if grep -qE '\b(wmain|wWinMain)\b' "${service_sources[@]}"; then entry_flags=(-municode); fi
-  service_exe="$out/zentaflt-service.exe"
-  "$mingw-g++" -static -s "${entry_flags[@]}" -Wl,--dynamicbase,--nxcompat,--high-entropy-va \
-    -o "$service_exe" "${service_objects[@]}" -lfltlib
-  echo "windows/build.sh: $service_exe ($(stat -c %s "$service_exe") bytes) from ${#service_sources[@]} sources"
+  rm -f "$out/libzentaflt-service.a"
+  "$mingw-ar" rcs "$out/libzentaflt-service.a" "${service_objects[@]}"
+
+  service_ldflags=(-static -s -Wl,--dynamicbase,--nxcompat,--high-entropy-va)
+  entry='^([[:space:]]*(int|INT)[[:space:]]+([A-Za-z_]+[[:space:]]+)?)?(w?main|w?WinMain)[[:space:]]*\('
+  if grep -qE "$entry" "${service_sources[@]}"; then
+    if grep -qE '\b(wmain|wWinMain)[[:space:]]*\(' "${service_sources[@]}"; then service_ldflags+=(-municode); fi
+    service_exe="$out/zentaflt-service.exe"
+    "$mingw-g++" "${service_ldflags[@]}" -o "$service_exe" "${service_objects[@]}" "${service_libs[@]}"
+    echo "windows/build.sh: $service_exe ($(stat -c %s "$service_exe") bytes) from ${#service_sources[@]} sources"
+  else
+    printf 'int main(void) { return 0; }\n' >"$out/service/link-check.c"
+    "$mingw-gcc" -c "$out/service/link-check.c" -o "$out/service/link-check.o"
+    "$mingw-g++" "${service_ldflags[@]}" -o "$out/service/link-check.exe" "$out/service/link-check.o" \
+      -Wl,--whole-archive "$out/libzentaflt-service.a" -Wl,--no-whole-archive "${service_libs[@]}"
+    echo "windows/build.sh: $out/libzentaflt-service.a from ${#service_sources[@]} sources (no program entry in" \
+      "service/; the library links)"
+  fi
 else
-  echo "windows/build.sh: no service/ sources; service program not built"
+  echo "windows/build.sh: no service/ sources; service not built"
 fi
 
 [ "$check" -eq 1 ] || exit 0
