@@ -115,6 +115,7 @@ if [ "${#missing_exports[@]}" -gt 0 ]; then
 fi
 
 rm -rf "$out/obj" "$out/selftest" "$out/service"
+rm -f "$out/zentaflt.sys" "$out/zentaflt.map" "$out/libfltmgr.a" "$out/zentaflt-service.exe" "$out/libzentaflt-service.a"
 mkdir -p "$out/obj" "$out/selftest"
 
 # Compiles "source object [extra flags...]" in the background, at most
