@@ -559,8 +559,74 @@ VOID FLTAPI FltCloseClientPort(_In_ PFLT_FILTER Filter, _Outptr_ PFLT_PORT *Clie
 NTSTATUS FLTAPI FltSendMessage(_In_ PFLT_FILTER Filter, _In_ PFLT_PORT *ClientPort, _In_reads_bytes_(SenderBufferLength) PVOID SenderBuffer,
     _In_ ULONG SenderBufferLength, _Out_writes_bytes_opt_(*ReplyLength) PVOID ReplyBuffer, _Inout_opt_ PULONG ReplyLength, _In_opt_ PLARGE_INTEGER Timeout);
 
+/* ------------------------------------------------------------------------
+ * File-system requests a filter issues at its own instance: they reach
+ * only the filters below it and the file system.
+ * ---------------------------------------------------------------------- */
+NTSTATUS FLTAPI FltQueryInformationFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
+    _Out_writes_bytes_to_(Length, *LengthReturned) PVOID FileInformation, _In_ ULONG Length,
+    _In_ FILE_INFORMATION_CLASS FileInformationClass, _Out_opt_ PULONG LengthReturned);
+NTSTATUS FLTAPI FltSetInformationFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
+    _In_reads_bytes_(Length) PVOID FileInformation, _In_ ULONG Length, _In_ FILE_INFORMATION_CLASS FileInformationClass);
+NTSTATUS FLTAPI FltFsControlFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG FsControlCode,
+    _In_reads_bytes_opt_(InputBufferLength) PVOID InputBuffer, _In_ ULONG InputBufferLength,
+    _Out_writes_bytes_to_opt_(OutputBufferLength, *LengthReturned) PVOID OutputBuffer, _In_ ULONG OutputBufferLength,
+    _Out_opt_ PULONG LengthReturned);
+NTSTATUS FLTAPI FltTagFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject, _In_ ULONG FileTag,
+    _In_opt_ GUID *Guid, _In_reads_bytes_(DataBufferLength) PVOID DataBuffer, _In_ USHORT DataBufferLength);
+NTSTATUS FLTAPI FltUntagFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject, _In_ ULONG FileTag,
+    _In_opt_ GUID *Guid);
+NTSTATUS FLTAPI FltDeleteStreamContext(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
+    _Outptr_opt_result_maybenull_ PFLT_CONTEXT *OldContext);
+
+/* ------------------------------------------------------------------------
+ * Extra create parameters.
+ * ---------------------------------------------------------------------- */
+typedef VOID (FLTAPI *PFSRTL_EXTRA_CREATE_PARAMETER_CLEANUP_CALLBACK)(_Inout_ PVOID EcpContext, _In_ LPCGUID EcpType);
+
+NTSTATUS FLTAPI FltAllocateExtraCreateParameterList(_In_ PFLT_FILTER Filter, _In_ ULONG Flags,
+    _Outptr_ PECP_LIST *EcpList);
+NTSTATUS FLTAPI FltAllocateExtraCreateParameter(_In_ PFLT_FILTER Filter, _In_ LPCGUID EcpType, _In_ ULONG SizeOfContext,
+    _In_ ULONG Flags, _In_opt_ PFSRTL_EXTRA_CREATE_PARAMETER_CLEANUP_CALLBACK CleanupCallback, _In_ ULONG PoolTag,
+    _Outptr_ PVOID *EcpContext);
+NTSTATUS FLTAPI FltInsertExtraCreateParameter(_In_ PFLT_FILTER Filter, _Inout_ PECP_LIST EcpList, _Inout_ PVOID EcpContext);
+NTSTATUS FLTAPI FltFindExtraCreateParameter(_In_ PFLT_FILTER Filter, _In_ PECP_LIST EcpList, _In_ LPCGUID EcpType,
+    _Outptr_opt_ PVOID *EcpContext, _Out_opt_ ULONG *EcpContextSize);
+VOID FLTAPI FltFreeExtraCreateParameterList(_In_ PFLT_FILTER Filter, _In_ PECP_LIST EcpList);
+VOID FLTAPI FltFreeExtraCreateParameter(_In_ PFLT_FILTER Filter, _In_ PVOID EcpContext);
+NTSTATUS FLTAPI FltGetEcpListFromCallbackData(_In_ PFLT_FILTER Filter, _In_ PFLT_CALLBACK_DATA CallbackData,
+    _Outptr_result_maybenull_ PECP_LIST *EcpList);
+
 #ifdef __cplusplus
 }
+#endif
+
+/* ------------------------------------------------------------------------
+ * Newer file-system definitions that not every driver kit's headers carry.
+ * ---------------------------------------------------------------------- */
+#ifndef FILE_ATTRIBUTE_PINNED
+#define FILE_ATTRIBUTE_PINNED 0x00080000
+#endif
+#ifndef FILE_ATTRIBUTE_UNPINNED
+#define FILE_ATTRIBUTE_UNPINNED 0x00100000
+#endif
+#ifndef FILE_ATTRIBUTE_RECALL_ON_OPEN
+#define FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000
+#endif
+#ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
+#endif
+#ifndef USN_SOURCE_DATA_MANAGEMENT
+#define USN_SOURCE_DATA_MANAGEMENT 0x00000001
+#endif
+#ifndef USN_SOURCE_AUXILIARY_DATA
+#define USN_SOURCE_AUXILIARY_DATA 0x00000002
+#endif
+#ifndef USN_SOURCE_REPLICATION_MANAGEMENT
+#define USN_SOURCE_REPLICATION_MANAGEMENT 0x00000004
+#endif
+#ifndef USN_SOURCE_CLIENT_REPLICATION_MANAGEMENT
+#define USN_SOURCE_CLIENT_REPLICATION_MANAGEMENT 0x00000008
 #endif
 
 /* ------------------------------------------------------------------------

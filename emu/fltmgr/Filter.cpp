@@ -133,6 +133,7 @@ void FilterManager::TeardownInstance(_FLT_INSTANCE *Instance, FLT_INSTANCE_TEARD
         Filter->Registration.InstanceTeardownCompleteCallback(&Objects, Reason);
     }
     Instance->Attached = false;
+    TeardownInstanceStreamContexts(Instance);
     if (Instance->InstanceContext != NULL) {
         PFLT_CONTEXT Context = Instance->InstanceContext;
         Instance->InstanceContext = NULL;

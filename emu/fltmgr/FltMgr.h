@@ -169,6 +169,9 @@ public:
 FilterManager &TheFilterManager();
 
 ContextHeader *HeaderOf(PFLT_CONTEXT Context);
+/* Releases the stream contexts an instance set, at its teardown. */
+void TeardownInstanceStreamContexts(_FLT_INSTANCE *Instance);
+
 /* Drops the reference an object (instance, stream) holds on its context. */
 void DetachContext(PFLT_CONTEXT Context);
 

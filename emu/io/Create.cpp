@@ -31,7 +31,7 @@ void CloseFile(PVOID Object, EmuProcess *, LONG_PTR HandleCount)
     }
     auto File = (EmuFile *)Object;
     NtfsVolume *Namespace = NamespaceOf(File->Volume);
-    std::lock_guard<std::mutex> Guard(Namespace->Lock);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
     if (File->Cleaned || File->Node == nullptr) {
         return;
     }
@@ -50,16 +50,25 @@ void CloseFile(PVOID Object, EmuProcess *, LONG_PTR HandleCount)
     }
     File->Cleaned = true;
     File->File.Flags |= FO_CLEANUP_COMPLETE;
+    Node->Handles -= 1;
+    if (Node->Handles == 0 && Node->UsnReasons != 0) {
+        WriteUsnClose(Namespace, File, Node);
+    }
 }
 
 /* Last reference gone: the close of the file object. */
 void DeleteFile(PVOID Object)
 {
     auto File = (EmuFile *)Object;
+    bool LastOfStream = false;
     if (File->Node != nullptr) {
         NtfsVolume *Namespace = NamespaceOf(File->Volume);
-        std::lock_guard<std::mutex> Guard(Namespace->Lock);
+        std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
         File->Node->References -= 1;
+        LastOfStream = File->Node->References == 0;
+    }
+    if (LastOfStream) {
+        TeardownStreamContexts(File->Node);
     }
     delete File->OpenedName;
 }
@@ -171,9 +180,12 @@ NTSTATUS FileSystemCreate(_FLT_VOLUME *Volume, const std::u16string &Path, ACCES
         Created->FileId = Namespace->NextFileId++;
         Created->Attributes = Created->Directory ? FILE_ATTRIBUTE_DIRECTORY
                                                  : ((Attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE);
+        LONGLONG Now = TheClock().Now();
+        Created->CreationTime = Created->LastAccessTime = Created->LastWriteTime = Created->ChangeTime = Now;
         Node = Created.get();
         Directory->Children[Upcase(Parts.back())] = std::move(Created);
         *Information = FILE_CREATED;
+        NoteUsnChange(Namespace, nullptr, Node, USN_REASON_FILE_CREATE);
     } else {
         if (Disposition == FILE_CREATE) {
             return STATUS_OBJECT_NAME_COLLISION;
@@ -192,12 +204,18 @@ NTSTATUS FileSystemCreate(_FLT_VOLUME *Volume, const std::u16string &Path, ACCES
         }
         *Information = FILE_OPENED;
         if (Disposition == FILE_SUPERSEDE || Disposition == FILE_OVERWRITE || Disposition == FILE_OVERWRITE_IF) {
+            if (!Node->Data.empty()) {
+                NoteUsnChange(Namespace, nullptr, Node, USN_REASON_DATA_TRUNCATION);
+            }
             Node->Data.clear();
+            Node->ValidDataLength = 0;
+            Node->Clusters.clear();
             *Information = Disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
         }
     }
     AddShareAccess(Node, Access, Share);
     Node->References += 1;
+    Node->Handles += 1;
     *Opened = Node;
     return STATUS_SUCCESS;
 }
@@ -363,7 +381,7 @@ NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK
         ULONG_PTR Result = 0;
         NtfsVolume *Namespace = NamespaceOf(Volume);
         {
-            std::lock_guard<std::mutex> Guard(Namespace->Lock);
+            std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
             Data.IoStatus.Status = FileSystemCreate(Volume, Path, Access, FileAttributes, ShareAccess, Disposition,
                                                     Options, &Node, &Result);
         }

@@ -17,7 +17,9 @@
 #include "../fltmgr/FltMgr.h"
 #include "../runtime/Objects.h"
 
+#include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -31,20 +33,46 @@ struct NtfsNode {
     std::map<std::u16string, std::unique_ptr<NtfsNode>> Children;  // by upcased name
     uint64_t FileId = 0;
     ULONG Attributes = FILE_ATTRIBUTE_ARCHIVE;
-    std::vector<UCHAR> Data;
+    std::vector<UCHAR> Data;           // the default stream
+    ULONGLONG ValidDataLength = 0;
+    std::set<ULONGLONG> Clusters;      // allocated 4 KiB clusters of a sparse file
+    LONGLONG CreationTime = 0, LastAccessTime = 0, LastWriteTime = 0, ChangeTime = 0;
+    /* The reparse point: tag, GUID (non-Microsoft tags) and data. */
+    bool HasReparsePoint = false;
+    ULONG ReparseTag = 0;
+    GUID ReparseGuid = {};
+    std::vector<UCHAR> ReparseData;
+    /* Reasons of the USN records written since the last close record. */
+    ULONG UsnReasons = 0;
     /* Share access, as IoCheckShareAccess keeps it. */
     ULONG OpenCount = 0;
     ULONG Readers = 0, Writers = 0, Deleters = 0;
     ULONG SharedRead = 0, SharedWrite = 0, SharedDelete = 0;
     ULONG References = 0;  // file objects that point here
+    ULONG Handles = 0;     // file objects not yet cleaned up
     bool Unlinked = false;
 };
 
+/* A record of the USN change journal, as a test reads it back. */
+struct UsnRecord {
+    USN Usn;
+    uint64_t FileId;
+    uint64_t ParentFileId;
+    ULONG Reason;
+    ULONG SourceInfo;
+    ULONG FileAttributes;
+    std::u16string FileName;
+};
+
 struct NtfsVolume {
-    std::mutex Lock;  // guards the namespace and the nodes' open state
+    std::recursive_mutex Lock;  // guards the namespace, the nodes and the journal
     NtfsNode Root;
     uint64_t NextFileId = 5;
+    std::vector<UsnRecord> Journal;
+    USN NextUsn = 0x1000;
 };
+
+constexpr ULONGLONG ClusterSize = 4096;
 
 /* The body of a file object.  FILE_OBJECT comes first: a PFILE_OBJECT is
    the object body. */
@@ -57,7 +85,42 @@ struct EmuFile {
     ULONG Options;
     bool Cleaned;
     std::u16string *OpenedName;  // FILE_OBJECT.FileName's storage
+    /* Times a basic-information set of -1 froze for this file object:
+       creation, last access, last write, change. */
+    bool FrozenTimes[4];
+    ULONG UsnSourceInfo;          // from FSCTL_MARK_HANDLE
+    PECP_LIST EcpList;            // extra create parameters of the open
 };
+
+/* The file system's side of the operations on an open file.  The namespace
+   lock is taken inside. */
+NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
+                            ULONG *Returned);
+NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
+                          KPROCESSOR_MODE Mode);
+NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
+                   ULONG *Returned, KPROCESSOR_MODE Mode);
+NTSTATUS FsRead(EmuFile *File, ULONGLONG Offset, ULONG Length, PVOID Buffer, ULONG *Transferred);
+NTSTATUS FsWrite(EmuFile *File, ULONGLONG Offset, ULONG Length, const void *Buffer, bool Paging, ULONG *Transferred);
+
+/* Passes an operation a program started through the filters on the file's
+   volume and the file system.  Iopb holds the major function and its
+   parameters; FileSystem does the file system's part and sets the
+   information it returns. */
+NTSTATUS DispatchToFilters(EmuFile *File, FLT_IO_PARAMETER_BLOCK *Iopb, KPROCESSOR_MODE Mode,
+                           const std::function<NTSTATUS(ULONG_PTR *)> &FileSystem, ULONG_PTR *Information);
+
+/* A change through File adds Reasons to the file's journal record. */
+void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG Reasons);
+/* Writes the close record of Node now and returns its USN. */
+USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
+
+/* The journal of a volume, for tests. */
+std::vector<UsnRecord> ReadUsnJournal(_FLT_VOLUME *Volume);
+
+/* Streams: the filter manager tears a stream's contexts down when the last
+   file object of the stream goes away. */
+void TeardownStreamContexts(NtfsNode *Node);
 
 EmuFile *FileOf(PFILE_OBJECT FileObject);
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);

@@ -39,7 +39,7 @@ NameRecord *RecordOf(PFLT_FILE_NAME_INFORMATION Information)
 std::u16string NormalizedPath(EmuFile *File)
 {
     NtfsVolume *Namespace = NamespaceOf(File->Volume);
-    std::lock_guard<std::mutex> Guard(Namespace->Lock);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
     if (File->Node != nullptr && !File->Node->Unlinked) {
         return PathOf(File->Node);
     }
