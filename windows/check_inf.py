@@ -29,7 +29,7 @@ IMAGE_NAME = "zentaflt.sys"
 LOAD_ORDER_GROUP = "FSFilter HSM"
 HSM_CLASS_GUID = "{d546500a-2aeb-45f6-9482-f4b1799c3177}"
 # The altitude range the project places its filter in.
-ALTITUDE_RANGE = (360000, 389999)
+ALTITUDE_RANGE = (180000, 189999)  # the "FSFilter HSM" range
 INSTANCE_KEYS = ("Instances", "Parameters\\Instances")
 
 

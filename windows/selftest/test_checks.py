@@ -330,9 +330,9 @@ class InfChecks(unittest.TestCase):
         self.assertOnlyFails(self.good, set())
 
     def test_altitude_outside_the_range_is_rejected(self):
-        for altitude in ("359999", "390000", "180500", "37x000"):
+        for altitude in ("179999", "190000", "375170", "18x000"):
             with self.subTest(altitude=altitude):
-                text = self.variant('Instance1.Altitude  = "375170"', 'Instance1.Altitude  = "%s"' % altitude)
+                text = self.variant('Instance1.Altitude  = "185170"', 'Instance1.Altitude  = "%s"' % altitude)
                 self.assertOnlyFails(text, {"instances"})
 
     def test_nonzero_instance_flags_are_rejected(self):
@@ -344,7 +344,7 @@ class InfChecks(unittest.TestCase):
 
     def test_instances_that_differ_between_locations_are_rejected(self):
         old = 'HKR,"Parameters\\Instances\\"%Instance1.Name%,"Altitude",0x00000000,%Instance1.Altitude%'
-        new = 'HKR,"Parameters\\Instances\\"%Instance1.Name%,"Altitude",0x00000000,"375171"'
+        new = 'HKR,"Parameters\\Instances\\"%Instance1.Name%,"Altitude",0x00000000,"185171"'
         self.assertOnlyFails(self.variant(old, new), {"instances"})
 
     def test_missing_parameters_instances_are_rejected(self):
