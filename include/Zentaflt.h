@@ -91,9 +91,9 @@ typedef struct _SERVICE_MESSAGE_FIELDS {
     PCUNICODE_STRING DestinationPath;   /* MessageTypeMoveFileOut, MessageTypeRenameDirectory */
     const VOID *ReparseData;            /* MessageTypeHydrate, MessageTypeMoveFileOut */
     ULONG ReparseDataLength;            /* valid bytes at ReparseData */
-    LONGLONG FileSize;                  /* MessageTypeHydrate ... */
-    ULONG64 RequestId;
-    HANDLE ThreadId;
+    LONGLONG FileSize;                  /* MessageTypeHydrate: end of file, */
+    ULONG64 RequestId;                  /* the request's id, */
+    HANDLE ThreadId;                    /* and the waiting thread's ids */
     HANDLE ProcessId;
 } SERVICE_MESSAGE_FIELDS, *PSERVICE_MESSAGE_FIELDS;
 
@@ -133,6 +133,13 @@ VOID UnlockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext);
 
 /* ------------------------------------------------------------------------
  * Hydration.
+ *
+ * A request's registration reference is dropped exactly once, by the party
+ * that takes the request out of its sync root's PendingRequests: the
+ * cancellation at disconnect takes every pending request out at once; any
+ * other party (the registrant after a failed send, the completion) first
+ * calls DetachHydrationRequest and drops the reference with
+ * ReleaseHydrationRequest only when that returns TRUE.
  * ---------------------------------------------------------------------- */
 NTSTATUS TransferData(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_TRANSFER_DATA *Payload);
 
