@@ -10,7 +10,9 @@
 #include <string>
 
 #include "emu/system/System.h"
+#include "emu/user/User.h"
 #include "include/Zentaflt.h"
+#include "service/ServiceClient.h"
 
 namespace {
 
@@ -80,6 +82,26 @@ int main(int argc, char **argv)
                    (unsigned)System.SetupStatusOn(Volume));
         }
     }
+
+    /* A service connects a sync root on the first volume, and goes again. */
+    emu::EmuProcess *Service = System.CreateProcess("service.exe");
+    {
+        emu::ProcessScope InService(Service);
+        zentaflt::service::ServiceConnection Connection;
+        CreateDirectoryW(L"C:\\Sync", NULL);
+        HRESULT Result = zentaflt::service::ConnectSyncRootPath(L"C:\\Sync", &Connection);
+        printf("service connected C:\\Sync: 0x%08x (status 0x%08x)\n", (unsigned)Result,
+               (unsigned)emu::user::LastStatus());
+        if (SUCCEEDED(Result) && !IsListEmpty(&FilterGlobals.SyncRootList)) {
+            auto Root = CONTAINING_RECORD(FilterGlobals.SyncRootList.Flink, SYNC_ROOT, Link);
+            printf("  sync root %s\n",
+                   Narrow(Root->NameInfo->Name.Buffer, Root->NameInfo->Name.Length / 2).c_str());
+        }
+        zentaflt::service::Disconnect(&Connection);
+        printf("service disconnected; sync roots left: %s\n",
+               IsListEmpty(&FilterGlobals.SyncRootList) ? "none" : "some");
+    }
+    System.Terminate(Service);
 
     Status = System.UnloadDriver(0);
     printf("FilterUnload: 0x%08x\n", (unsigned)Status);
