@@ -37,6 +37,15 @@ void Touch(EmuFile *File, NtfsNode *Node, bool Write)
     }
 }
 
+/* The four times, into any information record that carries them. */
+template <typename Record> void FillTimes(const NtfsNode *Node, Record *Information)
+{
+    Information->CreationTime.QuadPart = Node->CreationTime;
+    Information->LastAccessTime.QuadPart = Node->LastAccessTime;
+    Information->LastWriteTime.QuadPart = Node->LastWriteTime;
+    Information->ChangeTime.QuadPart = Node->ChangeTime;
+}
+
 ULONGLONG AllocationOf(const NtfsNode *Node)
 {
     if (Node->Attributes & FILE_ATTRIBUTE_SPARSE_FILE) {
@@ -210,10 +219,7 @@ NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID B
             return STATUS_INFO_LENGTH_MISMATCH;
         }
         FILE_BASIC_INFORMATION Basic = {};
-        Basic.CreationTime.QuadPart = Node->CreationTime;
-        Basic.LastAccessTime.QuadPart = Node->LastAccessTime;
-        Basic.LastWriteTime.QuadPart = Node->LastWriteTime;
-        Basic.ChangeTime.QuadPart = Node->ChangeTime;
+        FillTimes(Node, &Basic);
         Basic.FileAttributes = Node->Attributes;
         memcpy(Buffer, &Basic, sizeof(Basic));
         *Returned = sizeof(Basic);
@@ -237,10 +243,7 @@ NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID B
             return STATUS_INFO_LENGTH_MISMATCH;
         }
         FILE_NETWORK_OPEN_INFORMATION Open = {};
-        Open.CreationTime.QuadPart = Node->CreationTime;
-        Open.LastAccessTime.QuadPart = Node->LastAccessTime;
-        Open.LastWriteTime.QuadPart = Node->LastWriteTime;
-        Open.ChangeTime.QuadPart = Node->ChangeTime;
+        FillTimes(Node, &Open);
         Open.AllocationSize.QuadPart = (LONGLONG)AllocationOf(Node);
         Open.EndOfFile.QuadPart = (LONGLONG)Node->Data.size();
         Open.FileAttributes = Node->Attributes;

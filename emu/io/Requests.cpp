@@ -45,13 +45,16 @@ std::map<PVOID, EcpEntry> EcpContexts;
 
 namespace emu {
 
-void TeardownStreamContexts(NtfsNode *Node)
+namespace {
+
+/* Releases every stream context whose key matches. */
+template <typename Predicate> void ReleaseStreamContexts(Predicate Matches)
 {
     std::vector<PFLT_CONTEXT> Released;
     {
         std::lock_guard<std::mutex> Guard(StreamContextsLock);
         for (auto Entry = StreamContexts.begin(); Entry != StreamContexts.end();) {
-            if (Entry->first.first == Node) {
+            if (Matches(Entry->first)) {
                 Released.push_back(Entry->second);
                 Entry = StreamContexts.erase(Entry);
             } else {
@@ -64,23 +67,16 @@ void TeardownStreamContexts(NtfsNode *Node)
     }
 }
 
+}  // namespace
+
+void TeardownStreamContexts(NtfsNode *Node)
+{
+    ReleaseStreamContexts([Node](const auto &Key) { return Key.first == Node; });
+}
+
 void TeardownInstanceStreamContexts(_FLT_INSTANCE *Instance)
 {
-    std::vector<PFLT_CONTEXT> Released;
-    {
-        std::lock_guard<std::mutex> Guard(StreamContextsLock);
-        for (auto Entry = StreamContexts.begin(); Entry != StreamContexts.end();) {
-            if (Entry->first.second == Instance) {
-                Released.push_back(Entry->second);
-                Entry = StreamContexts.erase(Entry);
-            } else {
-                ++Entry;
-            }
-        }
-    }
-    for (PFLT_CONTEXT Context : Released) {
-        DetachContext(Context);
-    }
+    ReleaseStreamContexts([Instance](const auto &Key) { return Key.second == Instance; });
 }
 
 }  // namespace emu
