@@ -654,3 +654,7 @@ FLT_LAYOUT_CHECK(sizeof(FLT_FILE_NAME_INFORMATION) == 0x78);
 FLT_LAYOUT_CHECK(offsetof(FLT_FILE_NAME_INFORMATION, Volume) == 0x18);
 FLT_LAYOUT_CHECK(offsetof(FLT_PARAMETERS, SetFileInformation.InfoBuffer) == 0x20);
 FLT_LAYOUT_CHECK(offsetof(FLT_PARAMETERS, DeviceIoControl.Neither.InputBuffer) == 0x18);
+
+/* The atomic-create extra create parameter, which newer kits define in
+   ntifs.h. */
+#include "atomicCreateEcp.h"
