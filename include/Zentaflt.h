@@ -123,13 +123,44 @@ _Must_inspect_result_ NTSTATUS SendRenameDirectoryMessage(_In_ PFLT_CALLBACK_DAT
                                                           _Out_ PSERVICE_REPLY Reply);
 
 /* ------------------------------------------------------------------------
- * Placeholder files.
+ * Placeholder files: the stream context, and the primitives that make,
+ * read back and unmake placeholders.  Every primitive that takes an
+ * instance and a file object issues its request at that instance.
  * ---------------------------------------------------------------------- */
+#include "Placeholder.h"
+
+_Must_inspect_result_ NTSTATUS GetStreamContext(_In_ PFLT_CALLBACK_DATA Data, _In_ ULONG Mode,
+                                                _Outptr_result_maybenull_ PSTREAM_CONTEXT *StreamContext);
+
+NTSTATUS InitializeStreamContext(_Out_ PSTREAM_CONTEXT StreamContext);
+
 VOID FLTAPI StreamContextCleanup(_In_ PFLT_CONTEXT Context, _In_ FLT_CONTEXT_TYPE ContextType);
 
 VOID LockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext);
 
 VOID UnlockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext);
+
+_Must_inspect_result_ NTSTATUS BuildAtomicCreateEcp(_Outptr_result_maybenull_ PECP_LIST *EcpList,
+                                                    _Outptr_result_maybenull_ PATOMIC_CREATE_ECP_CONTEXT *EcpContext);
+
+VOID MarkHandleForReplication(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
+
+_Must_inspect_result_ NTSTATUS QueryFileSize(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
+                                             _Out_ PLONGLONG FileSize);
+
+_Must_inspect_result_ NTSTATUS GetPlaceholderReparseData(
+    _In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
+    _Outptr_result_bytebuffer_(*ReparseDataLength) PVOID *ReparseData, _Out_ PULONG ReparseDataLength);
+
+VOID FreePlaceholderReparseData(_In_ PVOID ReparseData);
+
+/* Keeps C++ linkage, never extern "C": programs in the emulated build call
+   the Win32 SetEndOfFile(HANDLE), which this overloads. */
+NTSTATUS SetEndOfFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG64 EndOfFile);
+
+VOID SetPlaceholderAttributes(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG Mode);
+
+VOID WriteUsnCloseRecord(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
 
 /* ------------------------------------------------------------------------
  * Hydration.
