@@ -97,7 +97,8 @@ IRQL:
 
 --*/
 _Must_inspect_result_ NTSTATUS
-GetStreamContext(_In_ PFLT_CALLBACK_DATA Data, _In_ ULONG Mode, _Outptr_result_maybenull_ PSTREAM_CONTEXT *StreamContext)
+GetStreamContext(_In_ PFLT_CALLBACK_DATA Data, _In_ ULONG Mode,
+                 _Outptr_result_maybenull_ PSTREAM_CONTEXT *StreamContext)
 {
     PFLT_INSTANCE Instance = Data->Iopb->TargetInstance;
     PFILE_OBJECT FileObject = Data->Iopb->TargetFileObject;

@@ -225,97 +225,56 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CreateFailure> &Info) { return std::string(Info.param.Routine); });
 
 /* Threads that open the same file at the same moment, each through its own
-   file object, all create the stream's context. */
-class StreamContextRace : public StreamContexts {
-protected:
-    static constexpr int Racers = 8;
-
-    /* Runs Racers threads that wait for one another and then call
-       GetStreamContext with create; returns what each got. */
-    std::vector<PSTREAM_CONTEXT> Race(const WCHAR *Path)
-    {
-        std::vector<ProgramFile> Files;
-        for (int Index = 0; Index < Racers; Index += 1) {
-            Files.push_back(Open(Path));
-        }
-        std::vector<PSTREAM_CONTEXT> Results(Racers, nullptr);
-        std::vector<NTSTATUS> Statuses(Racers, STATUS_UNSUCCESSFUL);
-        std::atomic<int> Waiting{Racers};
-        std::vector<std::thread> Threads;
-        for (int Index = 0; Index < Racers; Index += 1) {
-            Threads.emplace_back([&, Index] {
-                emu::ProcessScope InProgram(Program);
-                PFLT_CALLBACK_DATA Data = emu::MakeCallbackData(Files[Index].Handle, IRP_MJ_CREATE, UserMode, true);
-                Waiting -= 1;
-                while (Waiting.load() > 0) {
-                    std::this_thread::yield();
-                }
-                Statuses[Index] = GetStreamContext(Data, PlaceholderCommandCreate, &Results[Index]);
-                emu::FreeCallbackData(Data);
-            });
-        }
-        for (std::thread &Thread : Threads) {
-            Thread.join();
-        }
-        for (int Index = 0; Index < Racers; Index += 1) {
-            EXPECT_EQ(Statuses[Index], STATUS_SUCCESS) << "racer " << Index;
-        }
-        for (ProgramFile &File : Files) {
-            Close(File);
-        }
-        return Results;
-    }
-
-    /* Every racer got the stream's one context; the losers' contexts are
-       freed and their locks deleted. */
-    void ExpectOneContext(const std::vector<PSTREAM_CONTEXT> &Results, size_t Streams)
-    {
-        for (PSTREAM_CONTEXT Result : Results) {
-            EXPECT_EQ(Result, Results[0]);
-        }
-        ASSERT_NE(Results[0], nullptr);
-        EXPECT_EQ(Results[0]->State, (ULONG)StreamStateNew);
-        EXPECT_EQ(StreamContextsAlive(), Streams);
-        EXPECT_EQ(LocksAlive(), Streams);
-        EXPECT_EQ(PoolOf(PoolTagStreamContext).OutstandingBlocks, Streams);
-    }
-};
-
-TEST_F(StreamContextRace, EveryCreatorLosesButOne)
+   file object, all create the stream's context.  Every lookup is made to
+   miss, as when all racers look before any attaches: all allocate, all race
+   to attach, one wins and the rest lose. */
+TEST_F(StreamContexts, RacingCreatorsEndWithTheWinnersContext)
 {
     REQUIRE_LOCK_TRACKED_APART_FROM_CONTEXT();
-    /* Every lookup misses, as when all racers look before any attaches:
-       all allocate, one attaches, the rest lose. */
+    constexpr int Racers = 8;
+    std::vector<ProgramFile> Files;
+    for (int Index = 0; Index < Racers; Index += 1) {
+        Files.push_back(Open(L"C:\\file.bin"));
+    }
     System->Faults().Arm("FltGetStreamContext", STATUS_NOT_FOUND, 1, true);
-    std::vector<PSTREAM_CONTEXT> Results = Race(L"C:\\file.bin");
+
+    std::vector<PSTREAM_CONTEXT> Results(Racers, nullptr);
+    std::vector<NTSTATUS> Statuses(Racers, STATUS_UNSUCCESSFUL);
+    std::atomic<int> Waiting{Racers};
+    std::vector<std::thread> Threads;
+    for (int Index = 0; Index < Racers; Index += 1) {
+        Threads.emplace_back([&, Index] {
+            emu::ProcessScope InProgram(Program);
+            PFLT_CALLBACK_DATA Data = emu::MakeCallbackData(Files[Index].Handle, IRP_MJ_CREATE, UserMode, true);
+            Waiting -= 1;
+            while (Waiting.load() > 0) {
+                std::this_thread::yield();
+            }
+            Statuses[Index] = GetStreamContext(Data, PlaceholderCommandCreate, &Results[Index]);
+            emu::FreeCallbackData(Data);
+        });
+    }
+    for (std::thread &Thread : Threads) {
+        Thread.join();
+    }
     System->Faults().Disarm("FltGetStreamContext");
 
-    ExpectOneContext(Results, 1);
+    /* One context for all; the losers' contexts are freed and their locks
+       deleted. */
+    for (int Index = 0; Index < Racers; Index += 1) {
+        EXPECT_EQ(Statuses[Index], STATUS_SUCCESS) << "racer " << Index;
+        EXPECT_EQ(Results[Index], Results[0]) << "racer " << Index;
+    }
+    ASSERT_NE(Results[0], nullptr);
+    EXPECT_EQ(Results[0]->State, (ULONG)StreamStateNew);
     EXPECT_EQ(ContextsAllocated(), (uint64_t)Racers);
+    EXPECT_EQ(StreamContextsAlive(), 1u);
+    EXPECT_EQ(LocksAlive(), 1u);
+    EXPECT_EQ(PoolOf(PoolTagStreamContext).OutstandingBlocks, 1u);
     LockStreamContext(Results[0]);
     UnlockStreamContext(Results[0]);
     for (PSTREAM_CONTEXT Result : Results) {
         FltReleaseContext(Result);
-    }
-    /* The stream, still open by the test, keeps its context. */
-    EXPECT_EQ(StreamContextsAlive(), 1u);
-    EXPECT_EQ(Reported(), "");
-}
-
-TEST_F(StreamContextRace, UnforcedRacesEndWithOneContextPerStream)
-{
-    REQUIRE_LOCK_TRACKED_APART_FROM_CONTEXT();
-    const WCHAR *Paths[] = {L"C:\\a.bin", L"C:\\b.bin", L"C:\\c.bin", L"C:\\d.bin", L"C:\\e.bin"};
-    std::vector<ProgramFile> Keep;
-    size_t Streams = 0;
-    for (const WCHAR *Path : Paths) {
-        Keep.push_back(Open(Path, CREATE_NEW));
-        std::vector<PSTREAM_CONTEXT> Results = Race(Path);
-        Streams += 1;
-        ExpectOneContext(Results, Streams);
-        for (PSTREAM_CONTEXT Result : Results) {
-            FltReleaseContext(Result);
-        }
     }
     EXPECT_EQ(Reported(), "");
 }
