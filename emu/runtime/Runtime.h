@@ -133,11 +133,9 @@ private:
     mutable std::mutex Mutex;
     std::map<void *, PoolBlock> Pool;
     std::map<ULONG, PoolTagUsage> Tags;
-    struct LiveObject {
-        std::string Kind;
-        std::string Description;
-    };
-    std::map<const void *, LiveObject> Objects;
+    /* Live objects by address and kind: objects of different kinds may
+       share an address (a context whose first field is a resource). */
+    std::map<std::pair<const void *, std::string>, std::string> Objects;
     std::vector<std::string> Reports;
 };
 

@@ -88,25 +88,19 @@ bool Verifier::IsPoolAddress(const void *Address, SIZE_T Length) const
 void Verifier::OnCreate(const std::string &Kind, const void *Object, std::string Description)
 {
     std::lock_guard<std::mutex> Guard(Mutex);
-    Objects[Object] = LiveObject{Kind, std::move(Description)};
+    Objects[{Object, Kind}] = std::move(Description);
 }
 
 bool Verifier::OnDestroy(const std::string &Kind, const void *Object)
 {
     std::lock_guard<std::mutex> Guard(Mutex);
-    auto Found = Objects.find(Object);
-    if (Found == Objects.end() || Found->second.Kind != Kind) {
-        return false;
-    }
-    Objects.erase(Found);
-    return true;
+    return Objects.erase({Object, Kind}) != 0;
 }
 
 bool Verifier::IsLive(const std::string &Kind, const void *Object) const
 {
     std::lock_guard<std::mutex> Guard(Mutex);
-    auto Found = Objects.find(Object);
-    return Found != Objects.end() && Found->second.Kind == Kind;
+    return Objects.count({Object, Kind}) != 0;
 }
 
 size_t Verifier::LiveCount(const std::string &Kind) const
@@ -114,7 +108,7 @@ size_t Verifier::LiveCount(const std::string &Kind) const
     std::lock_guard<std::mutex> Guard(Mutex);
     size_t Count = 0;
     for (const auto &Entry : Objects) {
-        Count += Entry.second.Kind == Kind ? 1 : 0;
+        Count += Entry.first.second == Kind ? 1 : 0;
     }
     return Count;
 }
@@ -124,8 +118,9 @@ std::vector<std::string> Verifier::LiveWithin(const void *Begin, SIZE_T Size) co
     std::lock_guard<std::mutex> Guard(Mutex);
     std::vector<std::string> Found;
     auto Start = (const char *)Begin;
-    for (auto It = Objects.lower_bound(Begin); It != Objects.end() && (const char *)It->first < Start + Size; ++It) {
-        Found.push_back(It->second.Kind + " " + It->second.Description);
+    for (auto It = Objects.lower_bound({Begin, std::string()});
+         It != Objects.end() && (const char *)It->first.first < Start + Size; ++It) {
+        Found.push_back(It->first.second + " " + It->second);
     }
     return Found;
 }
@@ -154,7 +149,7 @@ std::vector<std::string> Verifier::Leaks() const
         }
     }
     for (const auto &Entry : Objects) {
-        Lines.push_back(Entry.second.Kind + " still live: " + Entry.second.Description);
+        Lines.push_back(Entry.first.second + " still live: " + Entry.second);
     }
     for (const auto &Violation : Reports) {
         Lines.push_back("violation: " + Violation);
