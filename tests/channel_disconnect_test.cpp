@@ -28,10 +28,7 @@ protected:
         FilterTest::SetUp();
         ASSERT_EQ(Load(DebugFlagPrintFailures), STATUS_SUCCESS);
 
-        RtlZeroMemory(&Root, sizeof(Root));
-        InitializeListHead(&Root.PendingRequests);
-        ExInitializeRundownProtection(&Root.RundownRef);
-        ASSERT_EQ(ExInitializeResourceLite(&Root.Lock), STATUS_SUCCESS);
+        ASSERT_EQ(InitializeUnlinkedSyncRoot(&Root), STATUS_SUCCESS);
         /* The list reference of a connected record. */
         ASSERT_TRUE(SyncRootAcquire(&Root));
         Connected = References();

@@ -27,10 +27,7 @@ protected:
         ASSERT_EQ(Load(DebugFlagPrintFailures), STATUS_SUCCESS);
 
         /* A connection's record with no pending request. */
-        RtlZeroMemory(&Root, sizeof(Root));
-        InitializeListHead(&Root.PendingRequests);
-        ExInitializeRundownProtection(&Root.RundownRef);
-        ASSERT_EQ(ExInitializeResourceLite(&Root.Lock), STATUS_SUCCESS);
+        ASSERT_EQ(InitializeUnlinkedSyncRoot(&Root), STATUS_SUCCESS);
 
         Input.assign(64, 0);
         Output.assign(16, Untouched);

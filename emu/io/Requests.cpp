@@ -22,6 +22,27 @@ EmuFile *RequestTarget(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, const ch
     return File;
 }
 
+/* A reparse buffer as FSCTL_SET_REPARSE_POINT and FSCTL_DELETE_REPARSE_POINT
+   take it: the 8-byte header of a Microsoft tag, or the 24-byte header with
+   the GUID of any other, then the data. */
+std::vector<UCHAR> ReparseBuffer(ULONG Tag, const GUID *Guid, const void *Data, USHORT DataLength)
+{
+    bool Microsoft = IsReparseTagMicrosoft(Tag) != 0;
+    ULONG HeaderSize = Microsoft ? REPARSE_DATA_BUFFER_HEADER_SIZE : (ULONG)REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
+    std::vector<UCHAR> Buffer(HeaderSize + DataLength);
+    REPARSE_GUID_DATA_BUFFER Header = {};
+    Header.ReparseTag = Tag;
+    Header.ReparseDataLength = DataLength;
+    if (!Microsoft) {
+        Header.ReparseGuid = *Guid;
+    }
+    memcpy(Buffer.data(), &Header, HeaderSize);
+    if (DataLength != 0) {
+        memcpy(Buffer.data() + HeaderSize, Data, DataLength);
+    }
+    return Buffer;
+}
+
 /* Stream contexts, by stream and instance. */
 std::mutex StreamContextsLock;
 std::map<std::pair<NtfsNode *, _FLT_INSTANCE *>, PFLT_CONTEXT> StreamContexts;
@@ -144,16 +165,7 @@ NTSTATUS FLTAPI FltTagFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileOb
     if (!IsReparseTagMicrosoft(FileTag) && Guid == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    bool Microsoft = IsReparseTagMicrosoft(FileTag) != 0;
-    ULONG HeaderSize = Microsoft ? REPARSE_DATA_BUFFER_HEADER_SIZE : (ULONG)REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
-    std::vector<UCHAR> Buffer(HeaderSize + DataBufferLength);
-    auto Header = (PREPARSE_GUID_DATA_BUFFER)Buffer.data();
-    Header->ReparseTag = FileTag;
-    Header->ReparseDataLength = DataBufferLength;
-    if (!Microsoft) {
-        Header->ReparseGuid = *Guid;
-    }
-    memcpy(Buffer.data() + HeaderSize, DataBuffer, DataBufferLength);
+    std::vector<UCHAR> Buffer = ReparseBuffer(FileTag, Guid, DataBuffer, DataBufferLength);
     ULONG Returned = 0;
     return FsControl(File, FSCTL_SET_REPARSE_POINT, Buffer.data(), (ULONG)Buffer.size(), NULL, 0, &Returned,
                      KernelMode);
@@ -170,15 +182,10 @@ NTSTATUS FLTAPI FltUntagFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT File
     if (!IsReparseTagMicrosoft(FileTag) && Guid == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    REPARSE_GUID_DATA_BUFFER Header = {};
-    Header.ReparseTag = FileTag;
-    if (!IsReparseTagMicrosoft(FileTag)) {
-        Header.ReparseGuid = *Guid;
-    }
-    ULONG HeaderSize = IsReparseTagMicrosoft(FileTag) ? REPARSE_DATA_BUFFER_HEADER_SIZE
-                                                      : (ULONG)REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
+    std::vector<UCHAR> Header = ReparseBuffer(FileTag, Guid, NULL, 0);
     ULONG Returned = 0;
-    return FsControl(File, FSCTL_DELETE_REPARSE_POINT, &Header, HeaderSize, NULL, 0, &Returned, KernelMode);
+    return FsControl(File, FSCTL_DELETE_REPARSE_POINT, Header.data(), (ULONG)Header.size(), NULL, 0, &Returned,
+                     KernelMode);
 }
 
 NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,

@@ -25,6 +25,31 @@ EmuFile *Open(HANDLE Handle, ACCESS_MASK *Granted)
     return (EmuFile *)Object;
 }
 
+/* The file object behind a handle whose access covers any of Required
+   (none: any handle); null with the failure status otherwise. */
+EmuFile *OpenFor(HANDLE Handle, ACCESS_MASK Required, NTSTATUS *Status)
+{
+    ACCESS_MASK Granted;
+    EmuFile *File = Open(Handle, &Granted);
+    *Status = STATUS_SUCCESS;
+    if (File == nullptr) {
+        *Status = STATUS_INVALID_HANDLE;
+    } else if (Required != 0 && !(Granted & Required)) {
+        ObfDereferenceObject(File);
+        File = nullptr;
+        *Status = STATUS_ACCESS_DENIED;
+    }
+    return File;
+}
+
+/* Where a read or write starts: the overlapped offset, or the file
+   object's current position. */
+ULONGLONG OffsetFor(EmuFile *File, LPOVERLAPPED Overlapped)
+{
+    return Overlapped != NULL ? ((ULONGLONG)Overlapped->OffsetHigh << 32) | Overlapped->Offset
+                              : (ULONGLONG)File->File.CurrentByteOffset.QuadPart;
+}
+
 BOOL Finish(EmuFile *File, NTSTATUS Status)
 {
     if (File != nullptr) {
@@ -44,16 +69,12 @@ extern "C" {
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped)
 {
-    ACCESS_MASK Granted;
-    EmuFile *File = Open(hFile, &Granted);
+    NTSTATUS Opened;
+    EmuFile *File = OpenFor(hFile, FILE_READ_DATA, &Opened);
     if (File == nullptr) {
-        return Finish(nullptr, STATUS_INVALID_HANDLE);
+        return Finish(nullptr, Opened);
     }
-    if (!(Granted & FILE_READ_DATA)) {
-        return Finish(File, STATUS_ACCESS_DENIED);
-    }
-    ULONGLONG Offset = lpOverlapped != NULL ? ((ULONGLONG)lpOverlapped->OffsetHigh << 32) | lpOverlapped->Offset
-                                            : (ULONGLONG)File->File.CurrentByteOffset.QuadPart;
+    ULONGLONG Offset = OffsetFor(File, lpOverlapped);
     FLT_IO_PARAMETER_BLOCK Iopb = {};
     Iopb.MajorFunction = IRP_MJ_READ;
     Iopb.Parameters.Read.Length = nNumberOfBytesToRead;
@@ -82,16 +103,12 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped)
 {
-    ACCESS_MASK Granted;
-    EmuFile *File = Open(hFile, &Granted);
+    NTSTATUS Opened;
+    EmuFile *File = OpenFor(hFile, FILE_WRITE_DATA | FILE_APPEND_DATA, &Opened);
     if (File == nullptr) {
-        return Finish(nullptr, STATUS_INVALID_HANDLE);
+        return Finish(nullptr, Opened);
     }
-    if (!(Granted & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
-        return Finish(File, STATUS_ACCESS_DENIED);
-    }
-    ULONGLONG Offset = lpOverlapped != NULL ? ((ULONGLONG)lpOverlapped->OffsetHigh << 32) | lpOverlapped->Offset
-                                            : (ULONGLONG)File->File.CurrentByteOffset.QuadPart;
+    ULONGLONG Offset = OffsetFor(File, lpOverlapped);
     FLT_IO_PARAMETER_BLOCK Iopb = {};
     Iopb.MajorFunction = IRP_MJ_WRITE;
     Iopb.Parameters.Write.Length = nNumberOfBytesToWrite;
@@ -173,10 +190,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                              DWORD dwMoveMethod)
 {
-    ACCESS_MASK Granted;
-    EmuFile *File = Open(hFile, &Granted);
+    NTSTATUS Opened;
+    EmuFile *File = OpenFor(hFile, 0, &Opened);
     if (File == nullptr) {
-        return Finish(nullptr, STATUS_INVALID_HANDLE);
+        return Finish(nullptr, Opened);
     }
     LONGLONG Base = 0;
     if (dwMoveMethod == FILE_CURRENT) {
@@ -202,13 +219,10 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
 
 BOOL WINAPI SetEndOfFile(HANDLE hFile)
 {
-    ACCESS_MASK Granted;
-    EmuFile *File = Open(hFile, &Granted);
+    NTSTATUS Opened;
+    EmuFile *File = OpenFor(hFile, FILE_WRITE_DATA, &Opened);
     if (File == nullptr) {
-        return Finish(nullptr, STATUS_INVALID_HANDLE);
-    }
-    if (!(Granted & FILE_WRITE_DATA)) {
-        return Finish(File, STATUS_ACCESS_DENIED);
+        return Finish(nullptr, Opened);
     }
     FILE_END_OF_FILE_INFORMATION EndOfFile;
     EndOfFile.EndOfFile = File->File.CurrentByteOffset;
@@ -226,10 +240,10 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile)
 
 BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
 {
-    ACCESS_MASK Granted;
-    EmuFile *File = Open(hFile, &Granted);
+    NTSTATUS Opened;
+    EmuFile *File = OpenFor(hFile, 0, &Opened);
     if (File == nullptr) {
-        return Finish(nullptr, STATUS_INVALID_HANDLE);
+        return Finish(nullptr, Opened);
     }
     FILE_STANDARD_INFORMATION Standard;
     ULONG Returned = 0;
