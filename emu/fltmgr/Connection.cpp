@@ -4,10 +4,25 @@
  *
  * The connect, message and disconnect notifications run on the calling
  * service thread, in the service's process, as the filter manager runs
- * them.  A disconnect is delivered once per connection, when the service's
- * last handle to it closes (or its process ends) or when the filter
- * unregisters, and only after every message notification of the connection
- * has returned.  FltSendMessage waits on the controllable clock.
+ * them.  The disconnect notification is called "whenever the user-mode
+ * handle count for the client port reaches zero or when the minifilter
+ * driver is about to be unloaded" (WDK, FltCloseClientPort remarks and
+ * PFLT_DISCONNECT_NOTIFY): here once per connection, only after every
+ * message notification of the connection has returned, and a second
+ * caller (the unload while the service closes its handle) waits for the
+ * one already running.  A connection is seen by the unload only once its
+ * connect notification has returned.  At unload "the filter manager will
+ * close any client ports" (WDK, FltCloseCommunicationPort remarks) the
+ * filter has not closed in its disconnect notification.  A connection
+ * leaves the filter manager's table once it is disconnected, its client
+ * port is closed and the service's port object is gone.
+ *
+ * FltSendMessage waits on the controllable clock.  A reply longer than the
+ * reply buffer the filter gave FltSendMessage makes FltSendMessage return
+ * STATUS_BUFFER_OVERFLOW (Win32 FilterReplyMessage remarks); the filter's
+ * buffer then holds as much of the reply as fits, as for any
+ * STATUS_BUFFER_OVERFLOW ([MS-FSCC] 2.2: "as much data as it reasonably
+ * can"), and FilterReplyMessage fails with the error of that status.
  */
 #include "FltMgr.h"
 
@@ -18,13 +33,59 @@ namespace {
 constexpr ULONG MessageHeaderSize = 16;  // FILTER_MESSAGE_HEADER
 constexpr ULONG ReplyHeaderSize = 16;    // FILTER_REPLY_HEADER
 
-void Disconnect(PortConnection *Connection);
+enum class DisconnectCause { HandleClosed, Unload };
+
+void Disconnect(PortConnection *Connection, DisconnectCause Cause);
+void Retire(PortConnection *Connection);
+
+/* Closes a client port; the caller holds the dispatcher lock. */
+void CloseClient(PortConnection *Connection)
+{
+    Connection->Client->Closed = true;
+    Connection->Connected = false;
+    TheVerifier().OnDestroy("communication port", Connection->Client);
+    DispatcherCondition().notify_all();
+}
+
+/* Takes a connection out of the filter manager's table once nothing can
+   reach it by name any more: disconnected (or refused), its client port
+   closed and the service's port object gone.  Holders of a shared pointer
+   keep its memory. */
+void Retire(PortConnection *Connection)
+{
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        if (Connection->Retired || Connection->Connecting ||
+            Connection->Disconnect != PortConnection::Notification::Done || !Connection->Client->Closed ||
+            Connection->ServiceObject) {
+            return;
+        }
+        Connection->Retired = true;
+    }
+    FilterManager &Manager = TheFilterManager();
+    std::lock_guard<std::mutex> Guard(Manager.Lock);
+    auto Found = std::find_if(Manager.Connections.begin(), Manager.Connections.end(),
+                              [Connection](const auto &Entry) { return Entry.get() == Connection; });
+    if (Found != Manager.Connections.end()) {
+        Manager.Connections.erase(Found);
+    }
+}
 
 void CloseConnectionHandle(PVOID Object, EmuProcess *, LONG_PTR HandleCount)
 {
     if (HandleCount == 0) {
-        Disconnect(*(PortConnection **)Object);
+        Disconnect(*(PortConnection **)Object, DisconnectCause::HandleClosed);
     }
+}
+
+void DeleteConnectionObject(PVOID Object)
+{
+    PortConnection *Connection = *(PortConnection **)Object;
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        Connection->ServiceObject = false;
+    }
+    Retire(Connection);
 }
 
 _OBJECT_TYPE ConnectionPortType = {
@@ -32,31 +93,52 @@ _OBJECT_TYPE ConnectionPortType = {
     {STANDARD_RIGHTS_READ | FLT_PORT_CONNECT, STANDARD_RIGHTS_WRITE | FLT_PORT_CONNECT, STANDARD_RIGHTS_EXECUTE,
      FLT_PORT_ALL_ACCESS},
     CloseConnectionHandle,
-    nullptr,
+    DeleteConnectionObject,
 };
 
-/* Runs the filter's disconnect notification once, after every message
-   notification of the connection has returned. */
-void Disconnect(PortConnection *Connection)
+/* Runs the filter's disconnect notification once per connection, after its
+   connect notification and every message notification have returned.  A
+   caller that finds the notification already running waits until it has
+   returned.  At unload a client port the filter left open is closed by
+   the filter manager; when the service closed its handle, it is reported
+   as the filter's leak. */
+void Disconnect(PortConnection *Connection, DisconnectCause Cause)
 {
+    using Notification = PortConnection::Notification;
     {
         std::unique_lock<std::mutex> Guard(DispatcherLock());
+        DispatcherCondition().wait(Guard, [Connection] { return !Connection->Connecting; });
         Connection->Connected = false;
         DispatcherCondition().notify_all();
         DispatcherCondition().wait(Guard, [Connection] { return Connection->ActiveNotifications == 0; });
-        if (Connection->DisconnectNotified) {
+        if (Connection->Disconnect != Notification::Pending) {
+            DispatcherCondition().wait(Guard, [Connection] { return Connection->Disconnect == Notification::Done; });
             return;
         }
-        Connection->DisconnectNotified = true;
+        Connection->Disconnect = Notification::Running;
     }
     {
-        CallbackScope Scope("DisconnectNotifyCallback");
+        FilterCallbackScope Scope(Connection->Server->Filter, "DisconnectNotifyCallback");
         Connection->Server->Disconnect(Connection->Cookie);
     }
-    if (TheVerifier().IsLive("communication port", Connection->Client)) {
+    bool LeftOpen = false;
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        if (!Connection->Client->Closed) {
+            if (Cause == DisconnectCause::Unload) {
+                CloseClient(Connection);
+            } else {
+                LeftOpen = true;
+            }
+        }
+        Connection->Disconnect = Notification::Done;
+        DispatcherCondition().notify_all();
+    }
+    if (LeftOpen) {
         TheVerifier().Report("disconnect notification of port " + Narrow(Connection->Server->Name) +
                              " returned without closing its client port");
     }
+    Retire(Connection);
 }
 
 PortConnection *ConnectionOf(HANDLE Port, PVOID *Object)
@@ -116,8 +198,9 @@ NTSTATUS ConnectToPort(const std::u16string &Name, const void *Context, ULONG Co
         if (Server == nullptr) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
+        std::lock_guard<std::mutex> Connections(DispatcherLock());
         for (const auto &Existing : Manager.Connections) {
-            if (Existing->Server == Server && Existing->Client != nullptr && !Existing->Client->Closed) {
+            if (Existing->Server == Server && !Existing->Client->Closed) {
                 Open += 1;
             }
         }
@@ -135,10 +218,10 @@ NTSTATUS ConnectToPort(const std::u16string &Name, const void *Context, ULONG Co
     if (Context != nullptr && ContextSize != 0) {
         Copy.assign((const UCHAR *)Context, (const UCHAR *)Context + ContextSize);
     }
-    auto OwnedClient = std::make_unique<_FLT_PORT>();
-    auto OwnedConnection = std::make_unique<PortConnection>();
-    _FLT_PORT *Client = OwnedClient.get();
-    PortConnection *Connection = OwnedConnection.get();
+    auto Shared = std::make_shared<PortConnection>();
+    PortConnection *Connection = Shared.get();
+    Connection->OwnedClient = std::make_unique<_FLT_PORT>();
+    _FLT_PORT *Client = Connection->OwnedClient.get();
     Client->Server = false;
     Client->Filter = Server->Filter;
     Client->Name = Server->Name;
@@ -149,31 +232,43 @@ NTSTATUS ConnectToPort(const std::u16string &Name, const void *Context, ULONG Co
     TheVerifier().OnCreate("communication port", Client, "client port of " + Narrow(Server->Name));
     {
         std::lock_guard<std::mutex> Guard(Manager.Lock);
-        Manager.Ports.push_back(std::move(OwnedClient));
-        Manager.Connections.push_back(std::move(OwnedConnection));
+        Manager.Connections.push_back(Shared);
     }
 
     NTSTATUS Status;
     PVOID Cookie = nullptr;
     {
-        CallbackScope Scope("ConnectNotifyCallback");
+        FilterCallbackScope Scope(Server->Filter, "ConnectNotifyCallback");
         Status = Server->Connect(Client, Server->Cookie, Copy.empty() ? nullptr : Copy.data(), (ULONG)Copy.size(),
                                  &Cookie);
     }
-    if (!NT_SUCCESS(Status)) {
-        /* A refused connection's client port is closed by the filter manager. */
+    PVOID Object = nullptr;
+    if (NT_SUCCESS(Status)) {
+        /* The service's object exists before the unload can see the
+           connection, so that its last close is what retires it. */
+        Object = CreateObject(&ConnectionPortType, sizeof(PortConnection *), "to " + Narrow(Server->Name));
+        *(PortConnection **)Object = Connection;
+    }
+    {
         std::lock_guard<std::mutex> Guard(DispatcherLock());
-        Connection->Connected = false;
-        Connection->DisconnectNotified = true;
-        if (!Client->Closed) {
-            Client->Closed = true;
-            TheVerifier().OnDestroy("communication port", Client);
+        if (NT_SUCCESS(Status)) {
+            Connection->Cookie = Cookie;
+            Connection->ServiceObject = true;
+        } else {
+            /* A refused connection gets no disconnect notification; its
+               client port is closed by the filter manager. */
+            Connection->Disconnect = PortConnection::Notification::Done;
+            if (!Client->Closed) {
+                CloseClient(Connection);
+            }
         }
+        Connection->Connecting = false;
+        DispatcherCondition().notify_all();
+    }
+    if (!NT_SUCCESS(Status)) {
+        Retire(Connection);
         return Status;
     }
-    Connection->Cookie = Cookie;
-    PVOID Object = CreateObject(&ConnectionPortType, sizeof(PortConnection *), "to " + Narrow(Server->Name));
-    *(PortConnection **)Object = Connection;
     *Port = InsertHandle(CurrentProcess(), Object, FLT_PORT_ALL_ACCESS);
     ObfDereferenceObject(Object);
     return STATUS_SUCCESS;
@@ -201,7 +296,7 @@ NTSTATUS SendToFilter(HANDLE Port, PVOID Input, ULONG InputLength, PVOID Output,
     if (Admitted) {
         ULONG Out = 0;
         {
-            CallbackScope Scope("MessageNotifyCallback");
+            FilterCallbackScope Scope(Connection->Server->Filter, "MessageNotifyCallback");
             Status = Connection->Server->Message(Connection->Cookie, Input, InputLength, Output, OutputLength, &Out);
         }
         *Returned = NT_SUCCESS(Status) ? Out : 0;
@@ -285,7 +380,12 @@ NTSTATUS ReplyToFilter(HANDLE Port, PVOID Buffer, ULONG BufferLength)
             Connection->AwaitingReply.erase(Found);
             ULONG Length = BufferLength - ReplyHeaderSize;
             if (Length > Message->ReplyCapacity) {
+                /* Longer than the filter's reply buffer: FltSendMessage
+                   returns STATUS_BUFFER_OVERFLOW with the part that fits,
+                   and the reply fails with the same status. */
                 Length = Message->ReplyCapacity;
+                Message->ReplyStatus = STATUS_BUFFER_OVERFLOW;
+                Status = STATUS_BUFFER_OVERFLOW;
             }
             Message->Reply.assign((PUCHAR)Buffer + ReplyHeaderSize, (PUCHAR)Buffer + ReplyHeaderSize + Length);
             Message->State = PortMessage::Stage::Replied;
@@ -313,23 +413,33 @@ size_t QueuedMessages(HANDLE Port, EmuProcess *Process)
     return Count;
 }
 
-/* Called by FltUnregisterFilter: every connection still open is told of its
-   end before the filter goes. */
+/* Called by FltUnregisterFilter: every connection of the filter is told of
+   its end before the filter goes, each once its connect notification has
+   returned; a disconnect another thread is running is waited for.  The
+   filter's server ports are closed by then, so no connection starts
+   afterwards. */
 void DisconnectAll(_FLT_FILTER *Filter)
 {
-    std::vector<PortConnection *> Open;
+    std::vector<std::shared_ptr<PortConnection>> Open;
     {
         FilterManager &Manager = TheFilterManager();
         std::lock_guard<std::mutex> Guard(Manager.Lock);
         for (const auto &Connection : Manager.Connections) {
             if (Connection->Server->Filter == Filter) {
-                Open.push_back(Connection.get());
+                Open.push_back(Connection);
             }
         }
     }
-    for (PortConnection *Connection : Open) {
-        Disconnect(Connection);
+    for (const auto &Connection : Open) {
+        Disconnect(Connection.get(), DisconnectCause::Unload);
     }
+}
+
+PortTableSizes PortTables()
+{
+    FilterManager &Manager = TheFilterManager();
+    std::lock_guard<std::mutex> Guard(Manager.Lock);
+    return {Manager.Ports.size(), Manager.Connections.size()};
 }
 
 }  // namespace emu
@@ -340,20 +450,22 @@ VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(Filter);
-    std::lock_guard<std::mutex> Guard(DispatcherLock());
-    _FLT_PORT *Client = *ClientPort;
-    if (Client == NULL) {
-        return;
+    std::shared_ptr<PortConnection> Connection;
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        _FLT_PORT *Client = *ClientPort;
+        if (Client == NULL) {
+            return;
+        }
+        if (Client->Server || Client->Closed) {
+            RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Client,
+                          "FltCloseClientPort on a port that is not an open client port");
+        }
+        Connection = Client->Connection->shared_from_this();
+        CloseClient(Connection.get());
+        *ClientPort = NULL;
     }
-    if (Client->Server || Client->Closed) {
-        RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Client,
-                      "FltCloseClientPort on a port that is not an open client port");
-    }
-    Client->Closed = true;
-    Client->Connection->Connected = false;
-    TheVerifier().OnDestroy("communication port", Client);
-    *ClientPort = NULL;
-    DispatcherCondition().notify_all();
+    Retire(Connection.get());
 }
 
 NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PVOID SenderBuffer,
@@ -378,7 +490,10 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PVOID 
     if (Client == NULL || Client->Closed || !Client->Connection->Connected) {
         return STATUS_PORT_DISCONNECTED;
     }
-    PortConnection *Connection = Client->Connection;
+    /* Keeps the connection (and its client port) while this call waits,
+       even if the port is closed and the connection retired meanwhile. */
+    std::shared_ptr<PortConnection> Holder = Client->Connection->shared_from_this();
+    PortConnection *Connection = Holder.get();
     Message->Id = Connection->NextMessageId++;
     Connection->Queue.push_back(Message);
     DispatcherCondition().notify_all();
@@ -418,6 +533,7 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PVOID 
     if (Message->ExpectsReply) {
         memcpy(ReplyBuffer, Message->Reply.data(), Message->Reply.size());
         *ReplyLength = (ULONG)Message->Reply.size();
+        return Message->ReplyStatus;
     }
     return STATUS_SUCCESS;
 }

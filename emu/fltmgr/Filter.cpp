@@ -231,8 +231,8 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
     {
         std::lock_guard<std::mutex> Guard(Manager.Lock);
         for (const auto &Port : Manager.Ports) {
-            if (Port->Filter == Filter && !Port->Closed) {
-                TheVerifier().Report("FltUnregisterFilter with a communication port of the filter still open");
+            if (Port->Server && Port->Filter == Filter && !Port->Closed) {
+                TheVerifier().Report("FltUnregisterFilter with the server communication port of the filter still open");
             }
         }
     }
@@ -244,6 +244,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter)
     }
     std::lock_guard<std::mutex> Guard(Manager.Lock);
     Filter->State = FilterState::Unregistered;
+    CheckNoCallbackRuns(Filter);
     TheVerifier().OnDestroy("filter registration", Filter);
 }
 

@@ -50,6 +50,7 @@ struct _FLT_FILTER {
     std::vector<FLT_OPERATION_REGISTRATION> Operations;
     FilterState State = FilterState::Registered;
     std::vector<std::unique_ptr<_FLT_INSTANCE>> Instances;
+    int RunningCallbacks = 0;  // callbacks of the filter on some thread now; under the manager's lock
 };
 
 /* An access-control entry captured from a port's security descriptor. */
@@ -115,18 +116,29 @@ struct PortMessage {
     ULONG ReplyCapacity = 0;
     enum class Stage { Queued, Taken, Replied, Abandoned } State = Stage::Queued;
     std::vector<UCHAR> Reply;
+    NTSTATUS ReplyStatus = STATUS_SUCCESS;  // STATUS_BUFFER_OVERFLOW: the reply was cut to ReplyCapacity
 };
 
-/* One connection of a user-mode client to a server port.  The service's
-   handle refers to a "FilterConnectionPort" object that points here.  All
-   fields are guarded by the dispatcher lock. */
-struct PortConnection {
+/* One connection of a user-mode client to a server port, with the client
+   port the filter sees.  The service's handle refers to a
+   "FilterConnectionPort" object that points here.  The connection stays
+   in the filter manager's table until it is disconnected, its client port
+   is closed and the service's object is gone; holders that outlive a lock
+   keep it alive by a shared pointer.  All fields are guarded by the
+   dispatcher lock. */
+struct PortConnection : std::enable_shared_from_this<PortConnection> {
+    enum class Notification { Pending, Running, Done };
+
     _FLT_PORT *Server = nullptr;
+    std::unique_ptr<_FLT_PORT> OwnedClient;
     _FLT_PORT *Client = nullptr;
     PVOID Cookie = nullptr;
     EmuProcess *Process = nullptr;
+    bool Connecting = true;          // the connect notification has not returned
     bool Connected = true;           // false once either side closed it
-    bool DisconnectNotified = false;
+    Notification Disconnect = Notification::Pending;
+    bool ServiceObject = false;      // the service's port object exists
+    bool Retired = false;            // left the filter manager's table
     int ActiveNotifications = 0;     // message notifications running
     int Waiters = 0;                 // service threads in FilterGetMessage
     std::vector<std::shared_ptr<PortMessage>> Queue;
@@ -142,8 +154,16 @@ NTSTATUS SendToFilter(HANDLE Port, PVOID Input, ULONG InputLength, PVOID Output,
 /* Header is the 16-byte FILTER_MESSAGE_HEADER at the start of Buffer. */
 NTSTATUS GetFilterMessage(HANDLE Port, PVOID Buffer, ULONG BufferLength);
 NTSTATUS ReplyToFilter(HANDLE Port, PVOID Buffer, ULONG BufferLength);
-/* Delivers the disconnect of every connection to a filter's ports. */
+/* Called by FltUnregisterFilter: waits for connects in progress, then
+   disconnects every connection to the filter's ports, waiting for
+   disconnects already running; closes client ports the filter left open. */
 void DisconnectAll(_FLT_FILTER *Filter);
+/* Entries of the filter manager's port and connection tables. */
+struct PortTableSizes {
+    size_t Ports;
+    size_t Connections;
+};
+PortTableSizes PortTables();
 /* Number of messages queued on a connection and not yet taken. */
 size_t QueuedMessages(HANDLE Port, EmuProcess *Process);
 
@@ -153,7 +173,7 @@ public:
     std::vector<std::unique_ptr<_FLT_VOLUME>> Volumes;
     std::vector<std::unique_ptr<_FLT_FILTER>> Filters;
     std::vector<std::unique_ptr<_FLT_PORT>> Ports;
-    std::vector<std::unique_ptr<PortConnection>> Connections;
+    std::vector<std::shared_ptr<PortConnection>> Connections;
     ULONG NextVolumeNumber = 1;
 
     bool IsFilter(const _FLT_FILTER *Filter);
@@ -167,6 +187,25 @@ public:
 };
 
 FilterManager &TheFilterManager();
+
+/* Wraps every call into a filter's callback: the CallbackScope checks,
+   plus a report of a callback entered after the filter's
+   FltUnregisterFilter returned, and the count FltUnregisterFilter checks
+   so that it never returns while a callback of the filter runs. */
+class FilterCallbackScope {
+public:
+    FilterCallbackScope(_FLT_FILTER *Filter, const char *Callback);
+    ~FilterCallbackScope();
+    FilterCallbackScope(const FilterCallbackScope &) = delete;
+    FilterCallbackScope &operator=(const FilterCallbackScope &) = delete;
+
+private:
+    _FLT_FILTER *Filter;
+    CallbackScope Inner;
+};
+/* At the end of FltUnregisterFilter, with the manager's lock held: reports
+   a callback of the filter still running. */
+void CheckNoCallbackRuns(_FLT_FILTER *Filter);
 
 ContextHeader *HeaderOf(PFLT_CONTEXT Context);
 /* Releases the stream contexts an instance set, at its teardown. */
