@@ -495,6 +495,43 @@ TEST_F(MessageTest, AShortReplyIsNoAnswer)
     EXPECT_EQ(Status.load(), STATUS_ACCESS_DENIED);
 }
 
+TEST_F(MessageTest, AnOverlongReplyIsNoAnswer)
+{
+    /* Eight bytes where four are expected, the first four reading as
+       consent: the filter manager cuts the reply and says so, and the
+       question fails rather than taking the cut reply as an answer. */
+    FilterGlobals.DebugFlags = DebugFlagPrintFailures;
+    std::atomic<NTSTATUS> Status{STATUS_PENDING};
+    SERVICE_REPLY Reply = 0xDEADBEEF;
+    std::thread Sender = Ask([&](SERVICE_REPLY *Out) { return SendDeleteDirectoryMessage(Data, Root, &Path, Out); },
+                             &Status, &Reply);
+    ASSERT_EQ(Receive(), S_OK);
+    {
+        emu::ProcessScope InService(Service);
+        struct {
+            FILTER_REPLY_HEADER Header;
+            ULONG Values[2];
+        } Long = {{0, Received->Header.MessageId}, {0, ReplyDeny}};
+        EXPECT_EQ(FilterReplyMessage(Connection.Port, &Long.Header, sizeof(Long)), HRESULT_FROM_WIN32(ERROR_MORE_DATA));
+    }
+    Sender.join();
+    EXPECT_EQ(Status.load(), STATUS_BUFFER_OVERFLOW);
+    EXPECT_FALSE(NT_SUCCESS(Status.load()));
+    std::string Printed = System->KernelDebugger().OutputText();
+    EXPECT_EQ(Printed, "Zentaflt: 0x80000005\n");
+    FilterGlobals.DebugFlags = 0;
+
+    /* The connection still works: the next question gets its answer. */
+    Status = STATUS_PENDING;
+    Sender = Ask([&](SERVICE_REPLY *Out) { return SendDeleteDirectoryMessage(Data, Root, &Path, Out); }, &Status,
+                 &Reply);
+    ASSERT_EQ(Receive(), S_OK);
+    ASSERT_EQ(Answer(ReplyDeny), S_OK);
+    Sender.join();
+    EXPECT_EQ(Status.load(), STATUS_SUCCESS);
+    EXPECT_EQ(Reply, (SERVICE_REPLY)ReplyDeny);
+}
+
 TEST_F(MessageTest, ADisconnectedServiceGivesProviderNotRunning)
 {
     /* The service goes while this thread still holds its sync root: the
