@@ -66,6 +66,10 @@ HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBu
     return Result(GetFilterMessage(hPort, lpMessageBuffer, dwMessageBufferSize));
 }
 
+/* A reply longer than the filter's reply buffer reaches the filter cut, and
+   fails here with HRESULT_FROM_WIN32(ERROR_MORE_DATA), the error of
+   STATUS_BUFFER_OVERFLOW: the page documents "an error value" and, for the
+   filter's side, STATUS_BUFFER_OVERFLOW. */
 HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer, DWORD dwReplyBufferSize)
 {
     NTSTATUS Status = ReplyToFilter(hPort, lpReplyBuffer, dwReplyBufferSize);
