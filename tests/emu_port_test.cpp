@@ -293,21 +293,13 @@ TEST_F(EmulatedPorts, ShortReplyReportsItsLength)
     UCHAR Reply[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     ULONG ReplyLength = sizeof(Reply);
     std::thread Sender = SendFromFilter(&Result, Reply, &ReplyLength, 0);
-    emu::ProcessScope InService(Service);
-    struct {
-        FILTER_MESSAGE_HEADER Header;
-        UCHAR Data[8];
-    } Message = {};
-    ASSERT_EQ(FilterGetMessage(Handle, &Message.Header, sizeof(Message), NULL), S_OK);
-    struct {
-        FILTER_REPLY_HEADER Header;
-        UCHAR Bytes[2];
-    } Answer = {{0, Message.Header.MessageId}, {5, 3}};
-    ASSERT_EQ(FilterReplyMessage(Handle, &Answer.Header, sizeof(FILTER_REPLY_HEADER) + 2), S_OK);
+    const UCHAR Bytes[2] = {5, 3};
+    ASSERT_EQ(TakeAndAnswer(Handle, Bytes, 2), S_OK);
     Sender.join();
     EXPECT_EQ(Result.load(), STATUS_SUCCESS);
     EXPECT_EQ(ReplyLength, 2u);
     EXPECT_EQ(Reply[2], 0xEE);  // never written
+    emu::ProcessScope InService(Service);
     CloseHandle(Handle);
 }
 

@@ -342,6 +342,18 @@ protected:
 
     size_t Queued() { return emu::QueuedMessages(Connection.Port, Service); }
 
+    /* Answers the received message with Size raw bytes after the header. */
+    HRESULT AnswerWithBytes(const void *Bytes, ULONG Size)
+    {
+        emu::ProcessScope InService(Service);
+        struct {
+            FILTER_REPLY_HEADER Header;
+            UCHAR Bytes[16];
+        } Raw = {{0, Received->Header.MessageId}, {}};
+        memcpy(Raw.Bytes, Bytes, Size);
+        return FilterReplyMessage(Connection.Port, &Raw.Header, sizeof(FILTER_REPLY_HEADER) + Size);
+    }
+
     service::ServiceConnection Connection;
     HANDLE File = NULL;
     PFLT_CALLBACK_DATA Data = NULL;
@@ -482,15 +494,9 @@ TEST_F(MessageTest, AShortReplyIsNoAnswer)
     std::thread Sender = Ask([&](SERVICE_REPLY *Out) { return SendDeleteDirectoryMessage(Data, Root, &Path, Out); },
                              &Status, &Reply);
     ASSERT_EQ(Receive(), S_OK);
-    {
-        /* Two bytes that would read as 775 with a zero upper half. */
-        emu::ProcessScope InService(Service);
-        struct {
-            FILTER_REPLY_HEADER Header;
-            UCHAR Bytes[2];
-        } Short = {{0, Received->Header.MessageId}, {0x07, 0x03}};
-        ASSERT_EQ(FilterReplyMessage(Connection.Port, &Short.Header, sizeof(FILTER_REPLY_HEADER) + 2), S_OK);
-    }
+    /* Two bytes that would read as 775 with a zero upper half. */
+    const UCHAR Short[2] = {0x07, 0x03};
+    ASSERT_EQ(AnswerWithBytes(Short, sizeof(Short)), S_OK);
     Sender.join();
     EXPECT_EQ(Status.load(), STATUS_ACCESS_DENIED);
 }
@@ -506,14 +512,8 @@ TEST_F(MessageTest, AnOverlongReplyIsNoAnswer)
     std::thread Sender = Ask([&](SERVICE_REPLY *Out) { return SendDeleteDirectoryMessage(Data, Root, &Path, Out); },
                              &Status, &Reply);
     ASSERT_EQ(Receive(), S_OK);
-    {
-        emu::ProcessScope InService(Service);
-        struct {
-            FILTER_REPLY_HEADER Header;
-            ULONG Values[2];
-        } Long = {{0, Received->Header.MessageId}, {0, ReplyDeny}};
-        EXPECT_EQ(FilterReplyMessage(Connection.Port, &Long.Header, sizeof(Long)), HRESULT_FROM_WIN32(ERROR_MORE_DATA));
-    }
+    const ULONG Long[2] = {0, ReplyDeny};
+    EXPECT_EQ(AnswerWithBytes(Long, sizeof(Long)), HRESULT_FROM_WIN32(ERROR_MORE_DATA));
     Sender.join();
     EXPECT_EQ(Status.load(), STATUS_BUFFER_OVERFLOW);
     EXPECT_FALSE(NT_SUCCESS(Status.load()));
