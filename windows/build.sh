@@ -62,7 +62,7 @@ done
 driver_cxxflags=(
   --target=x86_64-w64-windows-gnu -std=c++17 -O2
   -fms-extensions -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -fno-builtin
-  -fasynchronous-unwind-tables -fno-stack-protector -mno-stack-arg-probe -mno-red-zone
+  -fasynchronous-unwind-tables -fstack-protector-strong -mno-stack-arg-probe -mno-red-zone
   -Wall -Wextra -Werror -Wno-missing-field-initializers
   -Werror=global-constructors -Werror=exit-time-destructors
   -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
@@ -73,11 +73,12 @@ driver_cxxflags=(
 # C runtime, which a driver does not have, so a data import without
 # __declspec(dllimport) must fail the link instead.
 driver_ldflags=(
-  -m i386pep -nostdlib --entry DriverEntry
+  -m i386pep -nostdlib --entry GsDriverEntry
   --subsystem native --wdmdriver --dynamicbase --nxcompat --high-entropy-va --enable-reloc-section
   --image-base 0x140000000 --section-alignment 0x1000 --file-alignment 0x200
   --major-os-version 6 --minor-os-version 1 --major-subsystem-version 6 --minor-subsystem-version 1
   --disable-auto-import --disable-runtime-pseudo-reloc --fatal-warnings --strip-all
+  --defsym=__stack_chk_guard=__security_cookie --defsym=__stack_chk_fail=__report_gsfailure
 )
 driver_libs=(-L "$out" -lfltmgr -L "$mingw_lib" -lntoskrnl -lhal)
 
@@ -151,6 +152,7 @@ for source in "${sources[@]}"; do
 done
 compile windows/selftest/probe_driver.cpp "$out/selftest/probe.o"
 compile windows/selftest/probe_driver.cpp "$out/selftest/probe-direct.o" -DPROBE_DIRECT_ACCESS
+compile windows/selftest/probe_driver.cpp "$out/selftest/probe-unprotected.o" -fno-stack-protector
 wait_all
 
 # Nothing may need running before DriverEntry: no constructor, terminator or
@@ -168,8 +170,11 @@ fi
 "$mingw-dlltool" -m i386:x86-64 -d windows/fltmgr.def -l "$out/libfltmgr.a"
 
 "$mingw-ld" "${driver_ldflags[@]}" -Map "$out/zentaflt.map" -o "$out/zentaflt.sys" "${objects[@]}" "${driver_libs[@]}"
-for probe in probe probe-direct; do
-  "$mingw-ld" "${driver_ldflags[@]}" -o "$out/selftest/$probe.sys" "$out/selftest/$probe.o" "${driver_libs[@]}"
+# The probes take the driver's own cookie routines and entry; the one built
+# without the stack protector has no function that checks the cookie.
+for probe in probe probe-direct probe-unprotected; do
+  "$mingw-ld" "${driver_ldflags[@]}" -Map "$out/selftest/$probe.map" -o "$out/selftest/$probe.sys" \
+    "$out/selftest/$probe.o" "$out/obj/core_StackCookie.o" "${driver_libs[@]}"
 done
 echo "windows/build.sh: $out/zentaflt.sys ($(stat -c %s "$out/zentaflt.sys") bytes) from ${#sources[@]} sources"
 

@@ -12,6 +12,10 @@
 #include <ntdef.h>
 #include <ntstatus.h>
 
+/* The compiler's intrinsics (__rdtsc, ...), which the driver kit's wdm.h
+   gets from <intrin.h>. */
+#include <x86intrin.h>
+
 EXTERN_C_START
 
 /* ------------------------------------------------------------------------
