@@ -233,11 +233,19 @@ fi
 # ---------------------------------------------------------------------------
 # Checks: the images, the INF, and the checks' own self-test.
 # ---------------------------------------------------------------------------
-image_flags=(--except-sources "${sources[@]}")
-if [ "$require_open_reparse" -eq 1 ]; then image_flags+=(--require-open-reparse); fi
-python3 windows/check_image.py "$out/zentaflt.sys" "${image_flags[@]}"
-if [ -n "$service_exe" ]; then
-  python3 windows/check_image.py --profile console "$service_exe"
+# The image checks read the PE with pefile, which Debian's python3-pefile
+# installs for /usr/bin/python3 (a python3 earlier on PATH may lack it).
+python=${PYTHON:-python3}
+if ! "$python" -c 'import pefile' 2>/dev/null && [ -x /usr/bin/python3 ]; then python=/usr/bin/python3; fi
+if ! "$python" -c 'import pefile' 2>/dev/null; then
+  echo "windows/build.sh: python3 lacks the pefile module (scripts/setup.sh installs python3-pefile)" >&2
+  exit 1
 fi
-python3 windows/check_inf.py windows/zentaflt.inf
-ZENTAFLT_WINDOWS_BUILD="$out" python3 -m unittest discover -s windows/selftest -p 'test_*.py'
+image_flags=(--map "$out/zentaflt.map" --except-sources "${sources[@]}")
+if [ "$require_open_reparse" -eq 1 ]; then image_flags+=(--require-open-reparse); fi
+"$python" windows/check_image.py "$out/zentaflt.sys" "${image_flags[@]}"
+if [ -n "$service_exe" ]; then
+  "$python" windows/check_image.py --profile console "$service_exe"
+fi
+"$python" windows/check_inf.py windows/zentaflt.inf
+ZENTAFLT_WINDOWS_BUILD="$out" "$python" -m unittest discover -s windows/selftest -p 'test_*.py'
