@@ -91,9 +91,10 @@ Routine Description:
 
     Stops the system: a protected function found the cookie in its frame
     overwritten, so its return address may be too.  Raises the fast fail
-    FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, which Windows turns into bug check
-    KERNEL_SECURITY_CHECK_FAILURE; it makes no call and uses nothing of the
-    overrun stack.
+    FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, which Windows 8 and later turn
+    into bug check KERNEL_SECURITY_CHECK_FAILURE (earlier versions, without
+    native fast fail, stop with UNEXPECTED_KERNEL_MODE_TRAP); it makes no
+    call and uses nothing of the overrun stack.
 
 Arguments:
 

@@ -54,6 +54,13 @@ done
 # Flags.  Driver sources hold no code for one build only; what differs lives
 # here and in the shared headers.
 #  - no -ffreestanding: it drops the .pdata of functions without __try.
+#  - -fstack-protector-strong: functions with a local array or a local whose
+#    address escapes check the stack cookie on return.  clang names the
+#    cookie and the failure routine __stack_chk_guard and __stack_chk_fail
+#    on this target; the link maps them (--defsym) to the driver's own
+#    __security_cookie and __report_gsfailure (core/StackCookie.cpp), the
+#    names Windows drivers use, which clash with nothing in the Linux build,
+#    where the C library owns __stack_chk_* and the protector is off.
 #  - -mno-stack-arg-probe: large frames would call ___chkstk_ms, which the
 #    kernel does not export.
 #  - the two __INTRINSIC_DEFINED_ macros let mingw-w64's ddk/ntifs.h compile
@@ -72,10 +79,11 @@ driver_cxxflags=(
 # No auto-import and no runtime pseudo-relocations: they need the mingw-w64
 # C runtime, which a driver does not have, so a data import without
 # __declspec(dllimport) must fail the link instead.
+image_base=0x140000000
 driver_ldflags=(
   -m i386pep -nostdlib --entry GsDriverEntry
   --subsystem native --wdmdriver --dynamicbase --nxcompat --high-entropy-va --enable-reloc-section
-  --image-base 0x140000000 --section-alignment 0x1000 --file-alignment 0x200
+  --image-base "$image_base" --section-alignment 0x1000 --file-alignment 0x200
   --major-os-version 6 --minor-os-version 1 --major-subsystem-version 6 --minor-subsystem-version 1
   --disable-auto-import --disable-runtime-pseudo-reloc --fatal-warnings --strip-all
   --defsym=__stack_chk_guard=__security_cookie --defsym=__stack_chk_fail=__report_gsfailure
@@ -177,6 +185,17 @@ for probe in probe probe-direct probe-unprotected; do
     "$out/selftest/$probe.o" "$out/obj/core_StackCookie.o" "${driver_libs[@]}"
 done
 echo "windows/build.sh: $out/zentaflt.sys ($(stat -c %s "$out/zentaflt.sys") bytes) from ${#sources[@]} sources"
+
+# The debug switches lead the global record (+0x0 and +0x4, pinned in
+# include/FilterGlobals.h); windows/DEBUGGING.md explains the commands.
+globals=$(awk '$2 == "FilterGlobals" && $1 ~ /^0x/ { print $1; exit }' "$out/zentaflt.map")
+if [ -z "$globals" ]; then
+  echo "windows/build.sh: $out/zentaflt.map does not list FilterGlobals" >&2
+  exit 1
+fi
+globals_rva=$(printf '0x%x' $((globals - image_base)))
+echo "windows/build.sh: debug switches: ed zentaflt+$globals_rva <DebugFlags>;" \
+  "ed zentaflt+$(printf '0x%x' $((globals_rva + 4))) <DebugBreakStatus>"
 
 # ---------------------------------------------------------------------------
 # The service, over mingw-w64's user-mode headers (windows.h, fltuser.h):

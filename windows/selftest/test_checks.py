@@ -195,6 +195,14 @@ class DriverImageChecks(unittest.TestCase):
     # ------------------------------------------------------------------
     # Stack-overrun detection.
     # ------------------------------------------------------------------
+    def failure_calls(self):
+        """RVAs of the 'call __report_gsfailure' instructions in .text."""
+        failure = self.rva("__report_gsfailure")
+        text = section(self.image, ".text")
+        code = self.image.read(text.virtual_address, text.raw_size)
+        return [at for at, target in check_image._branch_targets(code, text.virtual_address)
+                if target == failure and code[at - text.virtual_address] == 0xE8]
+
     def test_entry_straight_at_driver_entry_is_rejected(self):
         data = self.patched(self.image.optional_offset + 16, "<I", self.rva("DriverEntry"))
         self.assertOnlyFails(data, {"stack-cookie"})
@@ -202,11 +210,7 @@ class DriverImageChecks(unittest.TestCase):
     def test_every_checking_function_is_counted(self):
         # As many functions check the cookie as .text has calls of
         # __report_gsfailure (one per protected function).
-        failure = self.rva("__report_gsfailure")
-        text = section(self.image, ".text")
-        code = self.image.read(text.virtual_address, text.raw_size)
-        calls = [at for at, target in check_image._branch_targets(code, text.virtual_address)
-                 if target == failure and code[at - text.virtual_address] == 0xE8]
+        calls = self.failure_calls()
         result = [r for r in check_image.run_checks(self.good, symbols=self.symbols) if r.name == "stack-cookie"][0]
         self.assertIn("; %d function(s) check it;" % len(calls), result.detail)
 
@@ -241,11 +245,7 @@ class DriverImageChecks(unittest.TestCase):
 
     def test_function_that_skips_the_check_is_rejected(self):
         # One protected function's call of __report_gsfailure becomes NOPs.
-        failure = self.rva("__report_gsfailure")
-        text = section(self.image, ".text")
-        code = self.image.read(text.virtual_address, text.raw_size)
-        calls = [at for at, target in check_image._branch_targets(code, text.virtual_address)
-                 if target == failure and code[at - text.virtual_address] == 0xE8]
+        calls = self.failure_calls()
         self.assertGreater(len(calls), 1)
         data = bytearray(self.good)
         offset = self.image.offset_of(calls[0])
