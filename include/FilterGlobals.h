@@ -30,6 +30,13 @@
 #define OpenReparseEntrySize 48
 
 typedef struct _FILTER_GLOBALS {
+    /* Debug switches read by ReportStatus; zero at load.  They come first,
+       so that a kernel debugger finds them at fixed offsets from the
+       record (windows/DEBUGGING.md): DebugFlags at +0x0, DebugBreakStatus
+       at +0x4. */
+    ULONG DebugFlags;
+    NTSTATUS DebugBreakStatus;
+
     /* Set by FltRegisterFilter; null until registration succeeds. */
     PFLT_FILTER Filter;
 
@@ -47,12 +54,13 @@ typedef struct _FILTER_GLOBALS {
     /* Pool for the filter's own non-paged allocations: NonPagedPoolNx from
        Windows 8 on, NonPagedPool before. */
     POOL_TYPE PoolType;
-
-    /* Debug switches read by ReportStatus; zero at load. */
-    ULONG DebugFlags;
-    NTSTATUS DebugBreakStatus;
 } FILTER_GLOBALS, *PFILTER_GLOBALS;
 
 extern FILTER_GLOBALS FilterGlobals;
 
 C_ASSERT(sizeof(((FILTER_GLOBALS *)0)->PoolType) == 4);
+
+/* The offsets windows/DEBUGGING.md gives for the debug switches. */
+C_ASSERT(FIELD_OFFSET(FILTER_GLOBALS, DebugFlags) == 0x0);
+C_ASSERT(FIELD_OFFSET(FILTER_GLOBALS, DebugBreakStatus) == 0x4);
+C_ASSERT(sizeof(((FILTER_GLOBALS *)0)->DebugFlags) == 4 && sizeof(((FILTER_GLOBALS *)0)->DebugBreakStatus) == 4);

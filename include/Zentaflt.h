@@ -10,6 +10,7 @@
 #include "FilterGlobals.h"
 #include "InstanceContext.h"
 #include "ServiceProtocol.h"
+#include "StackCookie.h"
 #include "Statuses.h"
 #include "StreamContext.h"
 #include "SyncRoot.h"

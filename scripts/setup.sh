@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build clang lld
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
-  python3
+  python3 python3-pefile
 )
 
 missing=()

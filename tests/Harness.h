@@ -63,13 +63,16 @@ protected:
 
     /* Loads the filter as a freshly loaded image: its global record is zero,
        except for debug switches a debugger may have set before DriverEntry
-       ran. */
+       ran, and its stack cookie holds the image's default value.  The
+       system calls the image's entry point, which seeds the cookie and then
+       calls DriverEntry. */
     NTSTATUS Load(ULONG DebugFlags = 0, NTSTATUS DebugBreakStatus = 0)
     {
         RtlZeroMemory(&FilterGlobals, sizeof(FilterGlobals));
         FilterGlobals.DebugFlags = DebugFlags;
         FilterGlobals.DebugBreakStatus = DebugBreakStatus;
-        return System->LoadDriver(DriverEntry);
+        __security_cookie = DEFAULT_SECURITY_COOKIE;
+        return System->LoadDriver(GsDriverEntry);
     }
 
     /* Fails the test for anything still allocated, live or reported. */

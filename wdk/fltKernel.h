@@ -28,6 +28,19 @@ extern "C" {
 #define POOL_NX_ALLOCATION 512
 #endif
 
+/* Keeps a routine out of the compiler's stack-overrun checks, as
+   __declspec(safebuffers) does: the routines that seed the cookie run
+   while it changes.  Driver-kit headers for compilers without that
+   declspec, the mingw-w64 ones among them, lack it. */
+#ifndef DECLSPEC_SAFEBUFFERS
+#define DECLSPEC_SAFEBUFFERS __attribute__((no_stack_protector))
+#endif
+
+/* The fast-fail code of a stack-cookie mismatch (ntddk.h of newer kits). */
+#ifndef FAST_FAIL_STACK_COOKIE_CHECK_FAILURE
+#define FAST_FAIL_STACK_COOKIE_CHECK_FAILURE 2
+#endif
+
 /* ------------------------------------------------------------------------
  * Opaque filter-manager objects.
  * ---------------------------------------------------------------------- */

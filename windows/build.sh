@@ -54,6 +54,13 @@ done
 # Flags.  Driver sources hold no code for one build only; what differs lives
 # here and in the shared headers.
 #  - no -ffreestanding: it drops the .pdata of functions without __try.
+#  - -fstack-protector-strong: functions with a local array or a local whose
+#    address escapes check the stack cookie on return.  clang names the
+#    cookie and the failure routine __stack_chk_guard and __stack_chk_fail
+#    on this target; the link maps them (--defsym) to the driver's own
+#    __security_cookie and __report_gsfailure (core/StackCookie.cpp), the
+#    names Windows drivers use, which clash with nothing in the Linux build,
+#    where the C library owns __stack_chk_* and the protector is off.
 #  - -mno-stack-arg-probe: large frames would call ___chkstk_ms, which the
 #    kernel does not export.
 #  - the two __INTRINSIC_DEFINED_ macros let mingw-w64's ddk/ntifs.h compile
@@ -62,7 +69,7 @@ done
 driver_cxxflags=(
   --target=x86_64-w64-windows-gnu -std=c++17 -O2
   -fms-extensions -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -fno-builtin
-  -fasynchronous-unwind-tables -fno-stack-protector -mno-stack-arg-probe -mno-red-zone
+  -fasynchronous-unwind-tables -fstack-protector-strong -mno-stack-arg-probe -mno-red-zone
   -Wall -Wextra -Werror -Wno-missing-field-initializers
   -Werror=global-constructors -Werror=exit-time-destructors
   -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
@@ -72,12 +79,14 @@ driver_cxxflags=(
 # No auto-import and no runtime pseudo-relocations: they need the mingw-w64
 # C runtime, which a driver does not have, so a data import without
 # __declspec(dllimport) must fail the link instead.
+image_base=0x140000000
 driver_ldflags=(
-  -m i386pep -nostdlib --entry DriverEntry
+  -m i386pep -nostdlib --entry GsDriverEntry
   --subsystem native --wdmdriver --dynamicbase --nxcompat --high-entropy-va --enable-reloc-section
-  --image-base 0x140000000 --section-alignment 0x1000 --file-alignment 0x200
+  --image-base "$image_base" --section-alignment 0x1000 --file-alignment 0x200
   --major-os-version 6 --minor-os-version 1 --major-subsystem-version 6 --minor-subsystem-version 1
   --disable-auto-import --disable-runtime-pseudo-reloc --fatal-warnings --strip-all
+  --defsym=__stack_chk_guard=__security_cookie --defsym=__stack_chk_fail=__report_gsfailure
 )
 driver_libs=(-L "$out" -lfltmgr -L "$mingw_lib" -lntoskrnl -lhal)
 
@@ -151,6 +160,7 @@ for source in "${sources[@]}"; do
 done
 compile windows/selftest/probe_driver.cpp "$out/selftest/probe.o"
 compile windows/selftest/probe_driver.cpp "$out/selftest/probe-direct.o" -DPROBE_DIRECT_ACCESS
+compile windows/selftest/probe_driver.cpp "$out/selftest/probe-unprotected.o" -fno-stack-protector
 wait_all
 
 # Nothing may need running before DriverEntry: no constructor, terminator or
@@ -168,10 +178,24 @@ fi
 "$mingw-dlltool" -m i386:x86-64 -d windows/fltmgr.def -l "$out/libfltmgr.a"
 
 "$mingw-ld" "${driver_ldflags[@]}" -Map "$out/zentaflt.map" -o "$out/zentaflt.sys" "${objects[@]}" "${driver_libs[@]}"
-for probe in probe probe-direct; do
-  "$mingw-ld" "${driver_ldflags[@]}" -o "$out/selftest/$probe.sys" "$out/selftest/$probe.o" "${driver_libs[@]}"
+# The probes take the driver's own cookie routines and entry; the one built
+# without the stack protector has no function that checks the cookie.
+for probe in probe probe-direct probe-unprotected; do
+  "$mingw-ld" "${driver_ldflags[@]}" -Map "$out/selftest/$probe.map" -o "$out/selftest/$probe.sys" \
+    "$out/selftest/$probe.o" "$out/obj/core_StackCookie.o" "${driver_libs[@]}"
 done
 echo "windows/build.sh: $out/zentaflt.sys ($(stat -c %s "$out/zentaflt.sys") bytes) from ${#sources[@]} sources"
+
+# The debug switches lead the global record (+0x0 and +0x4, pinned in
+# include/FilterGlobals.h); windows/DEBUGGING.md explains the commands.
+globals=$(awk '$2 == "FilterGlobals" && $1 ~ /^0x/ { print $1; exit }' "$out/zentaflt.map")
+if [ -z "$globals" ]; then
+  echo "windows/build.sh: $out/zentaflt.map does not list FilterGlobals" >&2
+  exit 1
+fi
+globals_rva=$(printf '0x%x' $((globals - image_base)))
+echo "windows/build.sh: debug switches: ed zentaflt+$globals_rva <DebugFlags>;" \
+  "ed zentaflt+$(printf '0x%x' $((globals_rva + 4))) <DebugBreakStatus>"
 
 # ---------------------------------------------------------------------------
 # The service, over mingw-w64's user-mode headers (windows.h, fltuser.h):
@@ -228,11 +252,19 @@ fi
 # ---------------------------------------------------------------------------
 # Checks: the images, the INF, and the checks' own self-test.
 # ---------------------------------------------------------------------------
-image_flags=(--except-sources "${sources[@]}")
-if [ "$require_open_reparse" -eq 1 ]; then image_flags+=(--require-open-reparse); fi
-python3 windows/check_image.py "$out/zentaflt.sys" "${image_flags[@]}"
-if [ -n "$service_exe" ]; then
-  python3 windows/check_image.py --profile console "$service_exe"
+# The image checks read the PE with pefile, which Debian's python3-pefile
+# installs for /usr/bin/python3 (a python3 earlier on PATH may lack it).
+python=${PYTHON:-python3}
+if ! "$python" -c 'import pefile' 2>/dev/null && [ -x /usr/bin/python3 ]; then python=/usr/bin/python3; fi
+if ! "$python" -c 'import pefile' 2>/dev/null; then
+  echo "windows/build.sh: python3 lacks the pefile module (scripts/setup.sh installs python3-pefile)" >&2
+  exit 1
 fi
-python3 windows/check_inf.py windows/zentaflt.inf
-ZENTAFLT_WINDOWS_BUILD="$out" python3 -m unittest discover -s windows/selftest -p 'test_*.py'
+image_flags=(--map "$out/zentaflt.map" --except-sources "${sources[@]}")
+if [ "$require_open_reparse" -eq 1 ]; then image_flags+=(--require-open-reparse); fi
+"$python" windows/check_image.py "$out/zentaflt.sys" "${image_flags[@]}"
+if [ -n "$service_exe" ]; then
+  "$python" windows/check_image.py --profile console "$service_exe"
+fi
+"$python" windows/check_inf.py windows/zentaflt.inf
+ZENTAFLT_WINDOWS_BUILD="$out" "$python" -m unittest discover -s windows/selftest -p 'test_*.py'

@@ -22,6 +22,17 @@ code-integrity policy expect of zentaflt.sys:
                 --min-seh-scopes, or as the sources given with
                 --except-sources write (clang drops a __try whose body makes
                 no call, so a missing scope means a fault would go uncaught)
+  stack-cookie  the image carries stack-overrun detection, found through the
+                linker's map file (--map; the image itself is stripped):
+                the entry point is GsDriverEntry, not DriverEntry, and it
+                stores __security_cookie before it calls DriverEntry; the
+                cookie lies in a writable, non-executable section and holds
+                the default value in the file; the compiler's
+                __stack_chk_guard and __stack_chk_fail are the cookie and
+                __report_gsfailure; every function that loads the cookie
+                calls __report_gsfailure, and at least one does; and
+                __report_gsfailure starts with the fast fail
+                FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (mov ecx, 2; int 29h)
   wx            no section is both writable and executable
   tls           no TLS directory
   constructors  no constructor or terminator section (.ctors, .dtors,
@@ -36,14 +47,25 @@ The console profile (the service program) checks format, machine,
 subsystem console (3), nx, dynamic-base, relocations and wx.
 
 Exit status: 0 when every counted check passes, 1 when one fails, 2 on a
-usage error.  The PE layout is read by hand with struct, following the
-published PE/COFF format.
+usage error.  The PE is read with pefile (Debian's python3-pefile): headers,
+sections, data directories, imports, base relocations, function entries and
+their unwind information, and the checksum.  What pefile does not decode
+(the C scope tables behind __C_specific_handler, the code of the routines
+the stack-cookie check looks at) is read from the bytes pefile maps for an
+RVA.  pefile stops at the first bad entry of a directory with a warning, so
+the checks compare what it read with the size the directory gives.
 """
 
 import argparse
+import os
 import re
 import struct
 import sys
+
+try:
+    import pefile
+except ImportError:  # pragma: no cover - the message is the point
+    sys.exit("check_image.py: the pefile module is missing (scripts/setup.sh installs python3-pefile)")
 
 MACHINE_AMD64 = 0x8664
 MAGIC_PE32 = 0x10B
@@ -82,10 +104,13 @@ OPT_DATA_DIRECTORIES = 112
 DRIVER_IMPORT_MODULES = ("ntoskrnl.exe", "hal.dll", "fltmgr.sys")
 OPEN_REPARSE_ROUTINES = ("FltAddOpenReparseEntry", "FltRemoveOpenReparseEntry")
 SEH_HANDLER = ("ntoskrnl.exe", "__C_specific_handler")
+STACK_COOKIE_SYMBOLS = ("__security_cookie", "GsDriverEntry", "__report_gsfailure", "DriverEntry")
+DEFAULT_SECURITY_COOKIE = 0x00002B992DDFA232  # include/StackCookie.h
+FAST_FAIL_STACK_COOKIE = b"\xb9\x02\x00\x00\x00\xcd\x29"  # mov ecx, 2; int 29h
 CONSTRUCTOR_SECTION_PREFIXES = (".ctors", ".dtors", ".init_array", ".fini_array", ".crt")
 
 DRIVER_CHECKS = ("format", "machine", "subsystem", "wdm", "nx", "dynamic-base", "relocations", "checksum",
-                 "unwind", "seh", "wx", "tls", "constructors", "imports", "open-reparse")
+                 "unwind", "seh", "stack-cookie", "wx", "tls", "constructors", "imports", "open-reparse")
 CONSOLE_CHECKS = ("format", "machine", "subsystem", "nx", "dynamic-base", "relocations", "wx")
 
 PASS = "PASS"
@@ -111,61 +136,77 @@ class Section:
 
 
 class Image:
-    """The headers, sections and directories of a PE image."""
+    """The headers, sections and directories of a PE image, as pefile reads
+    them.  pefile is lenient: it stops parsing a directory at the first bad
+    entry with a warning instead of failing, so the checks compare what it
+    parsed with what the directory's size says it holds."""
 
     def __init__(self, data):
         self.data = bytes(data)
-        if len(self.data) < 0x40 or self.data[:2] != b"MZ":
-            raise ImageError("no MZ header")
-        (self.pe_offset,) = struct.unpack_from("<I", self.data, 0x3C)
-        if self.pe_offset + 24 > len(self.data) or self.data[self.pe_offset:self.pe_offset + 4] != b"PE\0\0":
-            raise ImageError("no PE signature at 0x%x" % self.pe_offset)
-        (self.machine, section_count, _timestamp, self.symbol_table, self.symbol_count, optional_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", self.data, self.pe_offset + 4)
-        self.optional_offset = self.pe_offset + 24
-        if optional_size < OPT_DATA_DIRECTORIES or self.optional_offset + optional_size > len(self.data):
-            raise ImageError("optional header of %d bytes is too short or truncated" % optional_size)
-        (self.magic,) = struct.unpack_from("<H", self.data, self.optional_offset)
+        try:
+            self.pe = pefile.PE(data=self.data, fast_load=True)
+        except pefile.PEFormatError as error:
+            raise ImageError(str(error).strip("'"))
+        header = self.pe.FILE_HEADER
+        optional = self.pe.OPTIONAL_HEADER
+        self.pe_offset = self.pe.DOS_HEADER.e_lfanew
+        self.optional_offset = optional.get_file_offset()
+        self.magic = optional.Magic
         if self.magic != MAGIC_PE32_PLUS:
             raise ImageError("optional header magic 0x%x is not PE32+ (0x20b)" % self.magic)
-        (self.entry_point,) = struct.unpack_from("<I", self.data, self.optional_offset + 16)
-        (self.image_base,) = struct.unpack_from("<Q", self.data, self.optional_offset + 24)
-        (self.size_of_image,) = struct.unpack_from("<I", self.data, self.optional_offset + 56)
+        if header.SizeOfOptionalHeader < OPT_DATA_DIRECTORIES or \
+                self.optional_offset + header.SizeOfOptionalHeader > len(self.data):
+            raise ImageError("optional header of %d bytes is too short or truncated" % header.SizeOfOptionalHeader)
+        self.machine = header.Machine
+        self.characteristics = header.Characteristics
+        self.entry_point = optional.AddressOfEntryPoint
+        self.image_base = optional.ImageBase
+        self.size_of_image = optional.SizeOfImage
         self.checksum_offset = self.optional_offset + OPT_CHECKSUM
-        (self.checksum,) = struct.unpack_from("<I", self.data, self.checksum_offset)
-        (self.subsystem, self.dll_characteristics) = struct.unpack_from("<HH", self.data,
-                                                                         self.optional_offset + OPT_SUBSYSTEM)
-        (directory_count,) = struct.unpack_from("<I", self.data, self.optional_offset + OPT_NUMBER_OF_RVA_AND_SIZES)
-        directory_count = min(directory_count, (optional_size - OPT_DATA_DIRECTORIES) // 8)
-        self.directories = []
-        for index in range(16):
-            if index < directory_count:
-                self.directories.append(struct.unpack_from(
-                    "<II", self.data, self.optional_offset + OPT_DATA_DIRECTORIES + 8 * index))
-            else:
-                self.directories.append((0, 0))
-        section_offset = self.optional_offset + optional_size
-        self.section_table_offset = section_offset
-        if section_offset + 40 * section_count > len(self.data):
+        self.checksum = optional.CheckSum
+        self.subsystem = optional.Subsystem
+        self.dll_characteristics = optional.DllCharacteristics
+        self.directories = [(entry.VirtualAddress, entry.Size) for entry in optional.DATA_DIRECTORY]
+        self.directories += [(0, 0)] * (16 - len(self.directories))
+        self.section_table_offset = self.optional_offset + header.SizeOfOptionalHeader
+        if self.section_table_offset + 40 * header.NumberOfSections > len(self.data) or \
+                len(self.pe.sections) != header.NumberOfSections:
             raise ImageError("section table is truncated")
-        self.sections = []
-        for index in range(section_count):
-            (raw_name, virtual_size, virtual_address, raw_size, raw_pointer, _relocs, _lines, _nrelocs, _nlines,
-             characteristics) = struct.unpack_from("<8sIIIIIIHHI", self.data, section_offset + 40 * index)
-            self.sections.append(Section(self._section_name(raw_name), virtual_size, virtual_address, raw_size,
-                                         raw_pointer, characteristics))
+        self.sections = [Section(self._section_name(section.Name), section.Misc_VirtualSize, section.VirtualAddress,
+                                 section.SizeOfRawData, section.PointerToRawData, section.Characteristics)
+                         for section in self.pe.sections]
+        self._parsed = set()
 
     def _section_name(self, raw_name):
         name = raw_name.rstrip(b"\0").decode("latin-1")
         # A long name is "/offset" into the COFF string table, which follows
-        # the symbol table.
-        if name.startswith("/") and name[1:].isdigit() and self.symbol_table:
-            strings = self.symbol_table + 18 * self.symbol_count
+        # the symbol table (pefile leaves it unresolved).
+        symbols = self.pe.FILE_HEADER.PointerToSymbolTable
+        if name.startswith("/") and name[1:].isdigit() and symbols:
+            strings = symbols + 18 * self.pe.FILE_HEADER.NumberOfSymbols
             start = strings + int(name[1:])
             end = self.data.find(b"\0", start)
             if start < len(self.data) and end > start:
                 return self.data[start:end].decode("latin-1")
         return name
+
+    def _parse(self, name):
+        """Has pefile parse one data directory, once; returns its warnings."""
+        if name not in self._parsed:
+            before = len(self.pe.get_warnings())
+            # pefile reads function entries for x64 images only; they are
+            # read as x64's whatever the machine field says, so that a wrong
+            # machine shows in the machine check alone.
+            machine = self.pe.FILE_HEADER.Machine
+            self.pe.FILE_HEADER.Machine = MACHINE_AMD64
+            try:
+                self.pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[name]])
+            finally:
+                self.pe.FILE_HEADER.Machine = machine
+            self._parsed.add(name)
+            self._warnings = getattr(self, "_warnings", {})
+            self._warnings[name] = self.pe.get_warnings()[before:]
+        return self._warnings[name]
 
     def section_of(self, rva):
         for section in self.sections:
@@ -181,19 +222,15 @@ class Image:
             if rva < first:
                 return rva  # inside the headers, which map at offset 0
             raise ImageError("RVA 0x%x lies in no section" % rva)
-        delta = rva - section.virtual_address
-        if delta >= section.raw_size:
+        if rva - section.virtual_address >= section.raw_size:
             raise ImageError("RVA 0x%x lies in %s past its file data" % (rva, section.name))
-        return section.raw_pointer + delta
+        return self.pe.get_offset_from_rva(rva)
 
     def read(self, rva, size):
         offset = self.offset_of(rva)
         if offset + size > len(self.data):
             raise ImageError("RVA 0x%x + %d runs past the end of the file" % (rva, size))
-        return self.data[offset:offset + size]
-
-    def u16(self, rva):
-        return struct.unpack("<H", self.read(rva, 2))[0]
+        return self.pe.get_data(rva, size)
 
     def u32(self, rva):
         return struct.unpack("<I", self.read(rva, 4))[0]
@@ -201,46 +238,40 @@ class Image:
     def u64(self, rva):
         return struct.unpack("<Q", self.read(rva, 8))[0]
 
-    def cstring(self, rva, limit=512):
-        offset = self.offset_of(rva)
-        end = self.data.find(b"\0", offset, offset + limit)
-        if end < 0:
-            raise ImageError("unterminated string at RVA 0x%x" % rva)
-        return self.data[offset:end].decode("latin-1")
-
     def directory(self, index):
         return self.directories[index]
+
+    # --------------------------------------------------------------------
+    # Relocations.
+    # --------------------------------------------------------------------
+    def relocation_blocks(self):
+        """[(page RVA, block size, [relocation type])] as pefile parsed them,
+        and whether they fill the directory."""
+        warnings = self._parse("IMAGE_DIRECTORY_ENTRY_BASERELOC")
+        blocks = [(block.struct.VirtualAddress, block.struct.SizeOfBlock, [entry.type for entry in block.entries])
+                  for block in getattr(self.pe, "DIRECTORY_ENTRY_BASERELOC", [])]
+        return blocks, warnings
 
     # --------------------------------------------------------------------
     # Imports.
     # --------------------------------------------------------------------
     def imports(self):
         """[(module, [(name or None, ordinal or None, iat_rva)])] in table order."""
+        warnings = self._parse("IMAGE_DIRECTORY_ENTRY_IMPORT")
         rva, size = self.directory(DIR_IMPORT)
+        entries = getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])
+        if rva and size and not entries:
+            raise ImageError("pefile read no import descriptor: %s" % "; ".join(warnings))
         modules = []
-        if rva == 0 or size == 0:
-            return modules
-        descriptor = rva
-        while True:
-            (lookup, _stamp, _chain, name_rva, first_thunk) = struct.unpack("<IIIII", self.read(descriptor, 20))
-            if lookup == 0 and name_rva == 0 and first_thunk == 0:
-                break
-            module = self.cstring(name_rva)
-            entries = []
-            thunk = lookup or first_thunk
-            iat = first_thunk
-            while True:
-                value = self.u64(thunk)
-                if value == 0:
-                    break
-                if value & (1 << 63):
-                    entries.append((None, value & 0xFFFF, iat))
+        for descriptor in entries:
+            routines = []
+            for routine in descriptor.imports:
+                iat = routine.address - self.image_base
+                if routine.import_by_ordinal:
+                    routines.append((None, routine.ordinal, iat))
                 else:
-                    entries.append((self.cstring((value & 0x7FFFFFFF) + 2), None, iat))
-                thunk += 8
-                iat += 8
-            modules.append((module, entries))
-            descriptor += 20
+                    routines.append((routine.name.decode("latin-1"), None, iat))
+            modules.append((descriptor.dll.decode("latin-1"), routines))
         return modules
 
     def import_slot_names(self):
@@ -266,39 +297,62 @@ class Image:
     # --------------------------------------------------------------------
     # Exception data.
     # --------------------------------------------------------------------
+    def _exception_entries(self):
+        warnings = self._parse("IMAGE_DIRECTORY_ENTRY_EXCEPTION")
+        return getattr(self.pe, "DIRECTORY_ENTRY_EXCEPTION", []), warnings
+
     def runtime_functions(self):
-        rva, size = self.directory(DIR_EXCEPTION)
-        entries = []
-        for index in range(size // 12):
-            entries.append(struct.unpack("<III", self.read(rva + 12 * index, 12)))
-        return entries
+        """[(begin, end, unwind)] of the RUNTIME_FUNCTION entries pefile read;
+        ImageError when it read fewer than the directory holds."""
+        entries, warnings = self._exception_entries()
+        _rva, size = self.directory(DIR_EXCEPTION)
+        if len(entries) != size // 12:
+            raise ImageError("pefile read %d of %d function entries: %s" % (
+                len(entries), size // 12, "; ".join(warnings) or "no reason given"))
+        return [(entry.struct.BeginAddress, entry.struct.EndAddress, entry.struct.UnwindData) for entry in entries]
 
     def unwind_info(self, rva):
-        """(flags, handler RVA or None, handler-data RVA or None) of an UNWIND_INFO."""
-        header = self.read(rva, 4)
-        version = header[0] & 0x7
-        flags = header[0] >> 3
-        code_count = header[2]
-        if version not in (1, 2):
-            raise ImageError("unwind info at RVA 0x%x has version %d" % (rva, version))
-        tail = rva + 4 + 2 * (code_count + (code_count & 1))
-        if flags & UNW_FLAG_CHAININFO:
-            return flags, None, None
-        if flags & (UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER):
-            return flags, self.u32(tail), tail + 4
-        return flags, None, None
+        """(flags, handler RVA or None, handler-data RVA or None) of the
+        UNWIND_INFO at rva, as pefile decoded it for a function entry."""
+        entries, _warnings = self._exception_entries()
+        for entry in entries:
+            if entry.struct.UnwindData == rva and entry.unwindinfo is not None:
+                info = entry.unwindinfo
+                if info.Version not in (1, 2):
+                    raise ImageError("unwind info at RVA 0x%x has version %d" % (rva, info.Version))
+                if info.Flags & UNW_FLAG_CHAININFO:
+                    return info.Flags, None, None
+                if info.Flags & (UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER):
+                    return info.Flags, info.ExceptionHandler, rva + info.sizeof()
+                return info.Flags, None, None
+        raise ImageError("no readable unwind info at RVA 0x%x" % rva)
+
+    def function_at(self, rva):
+        """(begin, end) of the function entry covering rva, or None."""
+        for begin, end, _unwind in self.runtime_functions():
+            if begin <= rva < end:
+                return begin, end
+        return None
 
 
 def image_checksum(data):
     """Computed checksum of an image's bytes (the file length counts unpadded)."""
-    image = Image(data)
-    padded = data + (b"\0" if len(data) % 2 else b"")
-    words = struct.unpack("<%dH" % (len(padded) // 2), padded)
-    skip = image.checksum_offset // 2
-    total = sum(words[:skip]) + sum(words[skip + 2:])
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
+    return Image(data).pe.generate_checksum()
+
+
+def read_map_symbols(path):
+    """{name: address} of the symbols a GNU ld map file lists: absolute
+    addresses; an alias 'a = b' counts under its own name, a C++ routine
+    under its demangled signature."""
+    symbols = {}
+    line_pattern = re.compile(r"^\s+0x([0-9a-fA-F]+)\s+([A-Za-z_$].*?)\s*$")
+    with open(path, encoding="utf-8", errors="replace") as stream:
+        for line in stream:
+            match = line_pattern.match(line)
+            if match:
+                name = match.group(2).split(" = ")[0]
+                symbols.setdefault(name, int(match.group(1), 16))
+    return symbols
 
 
 class Result:
@@ -317,20 +371,21 @@ def _check_relocations(image):
         return False, "the relocs-stripped flag is set"
     if rva == 0 or size == 0:
         return False, "the base-relocation directory is empty"
+    blocks, warnings = image.relocation_blocks()
     fixups = 0
-    offset = 0
-    while offset < size:
-        page, block_size = struct.unpack("<II", image.read(rva + offset, 8))
-        if block_size < 8 or block_size % 2 or offset + block_size > size:
-            return False, "malformed relocation block at +0x%x (size %d)" % (offset, block_size)
-        for entry_index in range((block_size - 8) // 2):
-            entry = image.u16(rva + offset + 8 + 2 * entry_index)
-            kind = entry >> 12
+    covered = 0
+    for page, block_size, kinds in blocks:
+        if block_size < 8 or block_size % 2:
+            return False, "malformed relocation block at +0x%x (size %d)" % (covered, block_size)
+        for kind in kinds:
             if kind == 10:  # IMAGE_REL_BASED_DIR64
                 fixups += 1
             elif kind != 0:  # ABSOLUTE pads a block
                 return False, "relocation of type %d at page 0x%x; x64 uses DIR64 only" % (kind, page)
-        offset += block_size
+        covered += block_size
+    if covered != size:
+        return False, "malformed relocation blocks: %d of %d bytes read (%s)" % (
+            covered, size, "; ".join(warnings) or "no reason given")
     if fixups == 0:
         return False, "the relocation directory holds no fixup"
     return True, "%d fixups in %d bytes" % (fixups, size)
@@ -393,6 +448,123 @@ def _check_seh(image, min_scopes):
         handlers, scopes, min_scopes)
 
 
+def _rip_targets(code, base, opcode):
+    """RVAs that 'REX.W <opcode> r64, [rip+disp32]' instructions in code
+    (at RVA base) address: opcode 0x8b loads, 0x89 stores."""
+    targets = []
+    for index in range(len(code) - 6):
+        if code[index] in (0x48, 0x4C) and code[index + 1] == opcode and code[index + 2] & 0xC7 == 0x05:
+            (displacement,) = struct.unpack_from("<i", code, index + 3)
+            targets.append((base + index, base + index + 7 + displacement))
+    return targets
+
+
+def _branch_targets(code, base):
+    """[(RVA, target)] of the 'call rel32' and 'jmp rel32' in code."""
+    targets = []
+    for index in range(len(code) - 4):
+        if code[index] in (0xE8, 0xE9):
+            (displacement,) = struct.unpack_from("<i", code, index + 1)
+            targets.append((base + index, base + index + 5 + displacement))
+    return targets
+
+
+def _check_stack_cookie(image, symbols):
+    if not symbols:
+        return False, "no map file: the cookie and its routines cannot be found in a stripped image"
+    names = {}
+    for name in STACK_COOKIE_SYMBOLS:
+        if name not in symbols:
+            return False, "the map file names no %s" % name
+        names[name] = symbols[name] - image.image_base
+    cookie = names["__security_cookie"]
+    entry = names["GsDriverEntry"]
+    failure = names["__report_gsfailure"]
+    driver_entry = names["DriverEntry"]
+    if symbols.get("__stack_chk_guard") != symbols["__security_cookie"] or \
+            symbols.get("__stack_chk_fail") != symbols["__report_gsfailure"]:
+        return False, "the compiler's __stack_chk_guard and __stack_chk_fail are not __security_cookie and " \
+                      "__report_gsfailure"
+
+    # The entry point seeds the cookie, then calls DriverEntry.
+    if image.entry_point != entry:
+        return False, "the entry point (RVA 0x%x) is not GsDriverEntry (0x%x)%s" % (
+            image.entry_point, entry, ", it is DriverEntry" if image.entry_point == driver_entry else "")
+    entry_end = _symbol_end(image, symbols, entry)
+    code = image.read(entry, entry_end - entry)
+    stores = [at for at, target in _rip_targets(code, entry, 0x89) if target == cookie]
+    calls = [at for at, target in _branch_targets(code, entry) if target == driver_entry]
+    if not stores:
+        return False, "GsDriverEntry does not store __security_cookie"
+    if not calls or max(calls) < min(stores):
+        return False, "GsDriverEntry does not call DriverEntry after seeding the cookie"
+
+    # The cookie: 8 bytes of initialised, writable, non-executable data,
+    # holding the default value until the entry seeds it.
+    section = image.section_of(cookie)
+    if section is None or not section.characteristics & SCN_MEM_WRITE or \
+            section.characteristics & SCN_MEM_EXECUTE:
+        return False, "__security_cookie (RVA 0x%x) is not in a writable data section" % cookie
+    if image.u64(cookie) != DEFAULT_SECURITY_COOKIE:
+        return False, "__security_cookie holds 0x%x in the file, not the default 0x%x" % (
+            image.u64(cookie), DEFAULT_SECURITY_COOKIE)
+
+    # The fast fail: mov ecx, FAST_FAIL_STACK_COOKIE_CHECK_FAILURE; int 29h.
+    if image.read(failure, len(FAST_FAIL_STACK_COOKIE)) != FAST_FAIL_STACK_COOKIE:
+        return False, "__report_gsfailure does not start with the stack-cookie fast fail (int 29h, code 2)"
+
+    # Functions that check the cookie: they load it (directly or through the
+    # compiler's read-only pointer to it) and call __report_gsfailure.
+    pointers = set()
+    for section in image.sections:
+        if section.characteristics & (SCN_MEM_WRITE | SCN_MEM_EXECUTE) or not section.raw_size:
+            continue
+        data = image.read(section.virtual_address, min(section.raw_size, section.virtual_size or section.raw_size))
+        for offset in range(0, len(data) - 7, 8):
+            if struct.unpack_from("<Q", data, offset)[0] == image.image_base + cookie:
+                pointers.add(section.virtual_address + offset)
+    # Function by function where unwind data bounds them, else each
+    # executable section as a whole (the entry's own code loads no cookie).
+    regions = [(begin, end) for begin, end, _unwind in image.runtime_functions() if not entry <= begin < entry_end]
+    if not image.runtime_functions():
+        regions = [(s.virtual_address, s.virtual_address + min(s.raw_size, s.virtual_size or s.raw_size))
+                   for s in image.sections if s.characteristics & SCN_MEM_EXECUTE]
+    checking = 0
+    unchecked = []
+    for begin, end in regions:
+        code = image.read(begin, end - begin)
+        loads = [target for _at, target in _rip_targets(code, begin, 0x8B) if target in pointers or target == cookie]
+        if not loads:
+            continue
+        if failure in (target for _at, target in _branch_targets(code, begin)):
+            checking += 1
+        else:
+            unchecked.append(begin)
+    if unchecked:
+        return False, "function(s) at RVA %s read the cookie but never call __report_gsfailure" % ", ".join(
+            "0x%x" % begin for begin in unchecked)
+    if checking == 0:
+        return False, "no function checks the cookie (built without the stack protector?)"
+    return True, "entry GsDriverEntry seeds __security_cookie (RVA 0x%x, %s) then calls DriverEntry; " \
+                 "%d function(s) check it; __report_gsfailure fast-fails with code 2" % (cookie, section_name(
+                     image, cookie), checking)
+
+
+def _symbol_end(image, symbols, rva):
+    """End RVA of the code a map symbol starts: the next symbol the map
+    lists, or the end of the symbol's section."""
+    section = image.section_of(rva)
+    end = section.virtual_address + min(section.raw_size, section.virtual_size or section.raw_size)
+    later = [address - image.image_base for address in symbols.values()
+             if rva < address - image.image_base < end]
+    return min(later, default=end)
+
+
+def section_name(image, rva):
+    section = image.section_of(rva)
+    return section.name if section else "no section"
+
+
 def _check_imports(image):
     modules = image.imports()
     foreign = [module for module, _entries in modules if module.lower() not in DRIVER_IMPORT_MODULES]
@@ -421,13 +593,14 @@ def _check_open_reparse(image):
     return True, "FLTMGR.SYS imports %s" % ", ".join(OPEN_REPARSE_ROUTINES)
 
 
-def run_checks(data, profile="driver", require_open_reparse=False, min_seh_scopes=0):
-    """Runs every check of the profile over an image's bytes; returns [Result]."""
+def run_checks(data, profile="driver", require_open_reparse=False, min_seh_scopes=0, symbols=None):
+    """Runs every check of the profile over an image's bytes; returns [Result].
+    symbols: {name: address} from the image's map file (read_map_symbols)."""
     names = DRIVER_CHECKS if profile == "driver" else CONSOLE_CHECKS
     results = []
     try:
         image = Image(data)
-    except (ImageError, struct.error) as error:
+    except (ImageError, struct.error, pefile.PEFormatError) as error:
         results.append(Result("format", FAIL, str(error)))
         return results
     results.append(Result("format", PASS, "PE32+, %d sections, %d bytes" % (len(image.sections), len(data))))
@@ -438,7 +611,7 @@ def run_checks(data, profile="driver", require_open_reparse=False, min_seh_scope
     def guarded(name, check, fail_status=FAIL):
         try:
             ok, detail = check()
-        except (ImageError, struct.error) as error:
+        except (ImageError, struct.error, pefile.PEFormatError) as error:
             ok, detail = False, "unreadable: %s" % error
         record(name, ok, detail, fail_status)
 
@@ -458,13 +631,15 @@ def run_checks(data, profile="driver", require_open_reparse=False, min_seh_scope
         elif name == "relocations":
             guarded(name, lambda: _check_relocations(image))
         elif name == "checksum":
-            computed = image_checksum(image.data)
+            computed = image.pe.generate_checksum()
             record(name, image.checksum != 0 and image.checksum == computed,
                    "stored 0x%08x, computed 0x%08x" % (image.checksum, computed))
         elif name == "unwind":
             guarded(name, lambda: _check_unwind(image))
         elif name == "seh":
             guarded(name, lambda: _check_seh(image, min_seh_scopes))
+        elif name == "stack-cookie":
+            guarded(name, lambda: _check_stack_cookie(image, symbols))
         elif name == "wx":
             both = [s.name for s in image.sections
                     if s.characteristics & SCN_MEM_WRITE and s.characteristics & SCN_MEM_EXECUTE]
@@ -517,11 +692,16 @@ def main(argv):
                         help="fail when the image's unwind data holds fewer than N __except scopes")
     parser.add_argument("--except-sources", nargs="+", default=[], metavar="SOURCE",
                         help="raise --min-seh-scopes to the number of __except handlers these sources write")
+    parser.add_argument("--map", metavar="MAP",
+                        help="the linker's map file (default: the image's path with .map), which names the "
+                             "stack-cookie routines in the stripped image")
     arguments = parser.parse_args(argv)
+    map_path = arguments.map or os.path.splitext(arguments.image)[0] + ".map"
+    symbols = read_map_symbols(map_path) if os.path.isfile(map_path) else None
     arguments.min_seh_scopes = max(arguments.min_seh_scopes, count_except_blocks(arguments.except_sources))
     with open(arguments.image, "rb") as stream:
         data = stream.read()
-    results = run_checks(data, arguments.profile, arguments.require_open_reparse, arguments.min_seh_scopes)
+    results = run_checks(data, arguments.profile, arguments.require_open_reparse, arguments.min_seh_scopes, symbols)
     for result in results:
         print("  %-7s %-13s %s" % (result.status, result.name, result.detail))
     bad = failures(results)

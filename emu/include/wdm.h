@@ -12,6 +12,10 @@
 #include <ntdef.h>
 #include <ntstatus.h>
 
+/* The compiler's intrinsics (__rdtsc, ...), which the driver kit's wdm.h
+   gets from <intrin.h>. */
+#include <x86intrin.h>
+
 EXTERN_C_START
 
 /* ------------------------------------------------------------------------
@@ -293,11 +297,13 @@ NTKERNELAPI VOID NTAPI ExFreePool(_In_ PVOID P);
 typedef PVOID (NTAPI *PALLOCATE_FUNCTION)(_In_ POOL_TYPE PoolType, _In_ SIZE_T NumberOfBytes, _In_ ULONG Tag);
 typedef VOID (NTAPI *PFREE_FUNCTION)(_In_ PVOID Buffer);
 
-/* Paged lookaside list: 128 bytes on x64, contents private to the kernel. */
-typedef struct DECLSPEC_ALIGN(16) _PAGED_LOOKASIDE_LIST {
+/* Paged lookaside list: 128 bytes on x64, contents private to the kernel,
+   aligned on a cache line (64 bytes) as the driver kit's LOOKASIDE_ALIGN
+   makes it on x64, so a record that embeds one has Windows' layout. */
+typedef struct DECLSPEC_ALIGN(64) _PAGED_LOOKASIDE_LIST {
     ULONG_PTR Opaque[16];
 } PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
-typedef struct DECLSPEC_ALIGN(16) _NPAGED_LOOKASIDE_LIST {
+typedef struct DECLSPEC_ALIGN(64) _NPAGED_LOOKASIDE_LIST {
     ULONG_PTR Opaque[16];
 } NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST;
 
@@ -664,6 +670,7 @@ C_ASSERT(sizeof(ERESOURCE) == 104);
 C_ASSERT(sizeof(KEVENT) == 24);
 C_ASSERT(sizeof(EX_RUNDOWN_REF) == 8);
 C_ASSERT(sizeof(PAGED_LOOKASIDE_LIST) == 128);
+C_ASSERT(alignof(PAGED_LOOKASIDE_LIST) == 64 && alignof(NPAGED_LOOKASIDE_LIST) == 64);
 C_ASSERT(sizeof(OSVERSIONINFOW) == 276);
 C_ASSERT(sizeof(SECURITY_DESCRIPTOR) == 40);
 C_ASSERT(sizeof(ACCESS_ALLOWED_ACE) == 12);

@@ -47,8 +47,9 @@ public:
     void Dismount(PFLT_VOLUME Volume);
     std::vector<PFLT_VOLUME> Volumes() const;
 
-    /* The driver.  LoadDriver calls DriverEntry on this thread, as the I/O
-       manager does; UnloadDriver runs the filter's unload callback as
+    /* The driver.  LoadDriver calls the image's entry point on this thread,
+       as the I/O manager does (DriverEntry, or the routine the driver's
+       build puts before it, such as one that seeds a stack cookie); UnloadDriver runs the filter's unload callback as
        "fltmc unload" does, and returns its status. */
     NTSTATUS LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &ServiceName = u"zentaflt");
     NTSTATUS UnloadDriver(FLT_FILTER_UNLOAD_FLAGS Flags = 0);

@@ -61,7 +61,7 @@ int main(int argc, char **argv)
 
     /* A debugger would set this before load to see every failure. */
     FilterGlobals.DebugFlags = Verbose ? DebugFlagPrintFailures : 0;
-    NTSTATUS Status = System.LoadDriver(DriverEntry);
+    NTSTATUS Status = System.LoadDriver(GsDriverEntry);
     printf("DriverEntry: 0x%08x\n", (unsigned)Status);
     if (!NT_SUCCESS(Status)) {
         return 1;

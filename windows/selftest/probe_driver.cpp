@@ -8,7 +8,10 @@
  * which the filter does not call yet, so the check for them can be seen to
  * pass on a right image.  Built with PROBE_DIRECT_ACCESS, the guarded read
  * touches the caller's memory in the __try body itself: clang then drops
- * the handler, and the image checks must catch that.
+ * the handler, and the image checks must catch that.  Every probe is linked
+ * with the driver's stack-cookie routines (core/StackCookie.cpp) and
+ * entered at GsDriverEntry; probe-unprotected.sys is compiled without the
+ * stack protector, so no function of it checks the cookie.
  *
  * The routines are declared here rather than taken from fltKernel.h, so the
  * probe keeps compiling whatever that header declares later.

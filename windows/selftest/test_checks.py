@@ -3,9 +3,11 @@
 Each check must reject an image (or INF) that is wrong in just the way the
 check looks for, and accept the right one.  The wrong images are the good
 ones from windows/build.sh with one field patched (and the PE checksum
-recomputed, so that only the patched property is wrong), plus
-probe-direct.sys, an image actually built wrong: its __try body touches
-memory directly, and clang dropped the handler.
+recomputed, so that only the patched property is wrong), plus two images
+actually built wrong: probe-direct.sys, whose __try body touches memory
+directly, so that clang dropped the handler, and probe-unprotected.sys,
+built without the stack protector.  The stack-cookie check reads the
+symbols of each image from the map file the build wrote beside it.
 
 Run by windows/build.sh --check with ZENTAFLT_WINDOWS_BUILD set to the
 build folder (default build-windows).
@@ -34,6 +36,13 @@ def load(relative):
         raise AssertionError("%s is missing: run windows/build.sh first" % path)
     with open(path, "rb") as stream:
         return stream.read()
+
+
+def load_symbols(relative):
+    path = os.path.join(BUILD_DIR, relative)
+    if not os.path.isfile(path):
+        raise AssertionError("%s is missing: run windows/build.sh first" % path)
+    return check_image.read_map_symbols(path)
 
 
 def put(data, offset, fmt, value):
@@ -89,22 +98,28 @@ class DriverImageChecks(unittest.TestCase):
     def setUpClass(cls):
         cls.good = load("zentaflt.sys")
         cls.image = check_image.Image(cls.good)
+        cls.symbols = load_symbols("zentaflt.map")
 
     def assertOnlyFails(self, data, expected, **options):
+        options.setdefault("symbols", self.symbols)
         results = check_image.run_checks(data, **options)
         self.assertEqual(failed(results), set(expected), "\n".join(map(repr, results)))
+
+    def rva(self, name):
+        return self.symbols[name] - self.image.image_base
 
     def patched(self, offset, fmt, value):
         return with_checksum(put(self.good, offset, fmt, value))
 
     def test_good_image_passes_every_check(self):
-        results = check_image.run_checks(self.good)
+        results = check_image.run_checks(self.good, symbols=self.symbols)
         self.assertEqual(failed(results), set(), "\n".join(map(repr, results)))
         self.assertEqual([r.name for r in results], list(check_image.DRIVER_CHECKS))
 
     def test_open_reparse_is_pending_until_required(self):
         # The driver does not call the open-reparse-list routines yet.
-        self.assertEqual(status(check_image.run_checks(self.good), "open-reparse"), check_image.PENDING)
+        self.assertEqual(status(check_image.run_checks(self.good, symbols=self.symbols), "open-reparse"),
+                         check_image.PENDING)
         self.assertOnlyFails(self.good, {"open-reparse"}, require_open_reparse=True)
 
     def test_pe32_header_is_rejected(self):
@@ -169,11 +184,78 @@ class DriverImageChecks(unittest.TestCase):
         self.assertOnlyFails(self.patched(offset, "<Q", 0), {"unwind"})
 
     def test_entry_point_without_unwind_data_is_rejected(self):
+        # The function entry of the entry point starts one byte later.
+        functions = self.image.runtime_functions()
+        index = [i for i, (begin, end, _u) in enumerate(functions) if begin <= self.image.entry_point < end][0]
+        begin, end, _unwind = functions[index]
+        self.assertEqual(begin, self.image.entry_point)
+        offset = self.image.offset_of(self.image.directory(check_image.DIR_EXCEPTION)[0] + 12 * index)
+        self.assertOnlyFails(self.patched(offset, "<I", begin + 1), {"unwind"})
+
+    # ------------------------------------------------------------------
+    # Stack-overrun detection.
+    # ------------------------------------------------------------------
+    def failure_calls(self):
+        """RVAs of the 'call __report_gsfailure' instructions in .text."""
+        failure = self.rva("__report_gsfailure")
         text = section(self.image, ".text")
-        entry = text.virtual_address + text.virtual_size - 1
-        covered = any(begin <= entry < end for begin, end, _u in self.image.runtime_functions())
-        self.assertFalse(covered, "the last byte of .text is inside a function")
-        self.assertOnlyFails(self.patched(self.image.optional_offset + 16, "<I", entry), {"unwind"})
+        code = self.image.read(text.virtual_address, text.raw_size)
+        return [at for at, target in check_image._branch_targets(code, text.virtual_address)
+                if target == failure and code[at - text.virtual_address] == 0xE8]
+
+    def test_entry_straight_at_driver_entry_is_rejected(self):
+        data = self.patched(self.image.optional_offset + 16, "<I", self.rva("DriverEntry"))
+        self.assertOnlyFails(data, {"stack-cookie"})
+
+    def test_every_checking_function_is_counted(self):
+        # As many functions check the cookie as .text has calls of
+        # __report_gsfailure (one per protected function).
+        calls = self.failure_calls()
+        result = [r for r in check_image.run_checks(self.good, symbols=self.symbols) if r.name == "stack-cookie"][0]
+        self.assertIn("; %d function(s) check it;" % len(calls), result.detail)
+
+    def test_image_without_map_is_rejected(self):
+        self.assertOnlyFails(self.good, {"stack-cookie"}, symbols={})
+
+    def test_cookie_in_read_only_data_is_rejected(self):
+        holder = self.image.section_of(self.rva("__security_cookie"))
+        offset = section_header_offset(self.image, holder.name) + 36
+        self.assertOnlyFails(self.patched(offset, "<I", holder.characteristics & ~check_image.SCN_MEM_WRITE),
+                             {"stack-cookie"})
+
+    def test_cookie_seeded_at_build_time_is_rejected(self):
+        offset = self.image.offset_of(self.rva("__security_cookie"))
+        self.assertOnlyFails(self.patched(offset, "<Q", 0x123456789ABC), {"stack-cookie"})
+
+    def test_entry_that_does_not_seed_the_cookie_is_rejected(self):
+        # The store to the cookie becomes a store to the byte after it.
+        entry = self.rva("GsDriverEntry")
+        code = self.image.read(entry, check_image._symbol_end(self.image, self.symbols, entry) - entry)
+        cookie = self.rva("__security_cookie")
+        stores = [at for at, target in check_image._rip_targets(code, entry, 0x89) if target == cookie]
+        self.assertEqual(len(stores), 1)
+        offset = self.image.offset_of(stores[0] + 3)
+        (displacement,) = struct.unpack_from("<i", self.good, offset)
+        self.assertOnlyFails(self.patched(offset, "<i", displacement + 8), {"stack-cookie"})
+
+    def test_failure_routine_without_fast_fail_is_rejected(self):
+        offset = self.image.offset_of(self.rva("__report_gsfailure"))
+        self.assertEqual(self.good[offset:offset + 7], check_image.FAST_FAIL_STACK_COOKIE)
+        self.assertOnlyFails(self.patched(offset + 1, "<I", 3), {"stack-cookie"})  # corrupt-list code
+
+    def test_function_that_skips_the_check_is_rejected(self):
+        # One protected function's call of __report_gsfailure becomes NOPs.
+        calls = self.failure_calls()
+        self.assertGreater(len(calls), 1)
+        data = bytearray(self.good)
+        offset = self.image.offset_of(calls[0])
+        data[offset:offset + 5] = b"\x90" * 5
+        self.assertOnlyFails(with_checksum(bytes(data)), {"stack-cookie"})
+
+    def test_protector_not_routed_to_the_cookie_is_rejected(self):
+        symbols = dict(self.symbols)
+        del symbols["__stack_chk_guard"]
+        self.assertOnlyFails(self.good, {"stack-cookie"}, symbols=symbols)
 
     def test_writable_code_is_rejected(self):
         offset = section_header_offset(self.image, ".text") + 36
@@ -181,7 +263,11 @@ class DriverImageChecks(unittest.TestCase):
         self.assertOnlyFails(self.patched(offset, "<I", value), {"wx"})
 
     def test_executable_data_is_rejected(self):
-        writable = [s for s in self.image.sections if s.characteristics & check_image.SCN_MEM_WRITE]
+        # A writable section other than the stack cookie's, which must not
+        # be executable either.
+        cookie = self.rva("__security_cookie")
+        writable = [s for s in self.image.sections
+                    if s.characteristics & check_image.SCN_MEM_WRITE and not s.contains(cookie)]
         self.assertTrue(writable)
         offset = section_header_offset(self.image, writable[0].name) + 36
         value = writable[0].characteristics | check_image.SCN_MEM_EXECUTE
@@ -238,10 +324,13 @@ class ProbeImageChecks(unittest.TestCase):
     def setUpClass(cls):
         cls.good = load("selftest/probe.sys")
         cls.direct = load("selftest/probe-direct.sys")
+        cls.unprotected = load("selftest/probe-unprotected.sys")
         cls.image = check_image.Image(cls.good)
+        cls.symbols = load_symbols("selftest/probe.map")
 
-    def assertOnlyFails(self, data, expected):
-        results = check_image.run_checks(data, require_open_reparse=True, min_seh_scopes=1)
+    def assertOnlyFails(self, data, expected, symbols=None):
+        results = check_image.run_checks(data, require_open_reparse=True, min_seh_scopes=1,
+                                         symbols=symbols or self.symbols)
         self.assertEqual(failed(results), set(expected), "\n".join(map(repr, results)))
 
     def handler_unwind(self):
@@ -262,7 +351,12 @@ class ProbeImageChecks(unittest.TestCase):
     def test_dropped_try_is_rejected(self):
         # Built wrong: the __try body reads memory itself, and clang drops
         # the handler; only the scope count shows it.
-        self.assertOnlyFails(self.direct, {"seh"})
+        self.assertOnlyFails(self.direct, {"seh"}, load_symbols("selftest/probe-direct.map"))
+
+    def test_image_built_without_the_stack_protector_is_rejected(self):
+        # Built wrong: the cookie and its entry are there, but no function
+        # checks it.
+        self.assertOnlyFails(self.unprotected, {"stack-cookie"}, load_symbols("selftest/probe-unprotected.map"))
 
     def test_cleared_handler_flags_are_rejected(self):
         offset = self.image.offset_of(self.handler_unwind())
