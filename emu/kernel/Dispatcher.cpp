@@ -58,7 +58,9 @@ void Satisfy(PKEVENT Event)
    holds the dispatcher lock. */
 NTSTATUS TakeInterruption(ThreadState &Thread, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable)
 {
-    bool ApcsEnabled = Thread.CriticalRegionDepth == 0;
+    /* A critical region or APC_LEVEL disables kernel APCs, and with them
+       user APC delivery and termination. */
+    bool ApcsEnabled = Thread.CriticalRegionDepth == 0 && Thread.Irql < APC_LEVEL;
     if (Alertable && Thread.Alerted) {
         Thread.Alerted = false;
         return STATUS_ALERTED;
