@@ -407,6 +407,19 @@ TEST_F(UserMemory, LeakedMdlsAndLockedPagesAreReported)
     EXPECT_TRUE(Listed("MDL still live"));
     IoFreeMdl(Mdl);
     EXPECT_TRUE(System.Leaks().empty());
+
+    /* A process that ends with pages locked is what Windows stops for. */
+    auto Foreign = System.AllocateUserMemory(Other, PAGE_SIZE);
+    PMDL Held = IoAllocateMdl(Foreign, 64, FALSE, FALSE, NULL);
+    ASSERT_NE(Held, nullptr);
+    {
+        emu::ProcessScope InOther(Other);
+        ASSERT_EQ(LockStatus(Held, UserMode, IoWriteAccess), STATUS_SUCCESS);
+    }
+    System.Terminate(Other);
+    EXPECT_TRUE(TakeReport("PROCESS_HAS_LOCKED_PAGES: process other.exe ended with 1 MDL(s)"));
+    MmUnlockPages(Held);
+    IoFreeMdl(Held);
 }
 
 TEST_F(UserMemory, MdlMisuseStopsTheSystem)

@@ -76,7 +76,8 @@ void TerminateProcess(EmuProcess *Process)
         ProcessScope Scope(Process);
         CloseHandleIn(Process, Handle);
     }
-    /* Its address space goes with it. */
+    /* Its address space goes with it; no driver may keep its pages locked. */
+    CheckLockedPagesAtProcessEnd(Process);
     FreeUserAddressSpace(Process);
 }
 

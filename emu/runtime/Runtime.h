@@ -327,6 +327,12 @@ NTSTATUS FreeUserMemory(EmuProcess *Process, void *Base);
 /* Releases every allocation of Process (its address space goes when it ends). */
 void FreeUserAddressSpace(EmuProcess *Process);
 
+/* Reports MDLs whose pages are still locked in Process, which is ending
+   (Windows stops with PROCESS_HAS_LOCKED_PAGES). */
+void CheckLockedPagesAtProcessEnd(EmuProcess *Process);
+/* Forgets the locked-page records; used when a system boots. */
+void ForgetLockedPages();
+
 /* A range of user addresses that no process has mapped: probes accept it
    (it is below the user limit), every access faults. */
 void *ReserveUnmappedUserRange(size_t Size);

@@ -88,6 +88,7 @@ System::~System()
     TheFilterManager().Reset();
     ResetRuntime();
     ResetUserAddressSpaces();
+    ForgetLockedPages();
     Booted = nullptr;
 }
 
