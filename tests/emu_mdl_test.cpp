@@ -491,6 +491,10 @@ TEST_F(UserMemory, MdlAllocationAndMappingFailuresCanBeInjected)
     ASSERT_EQ(LockStatus(Mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority | 0x1), nullptr);
     EXPECT_TRUE(TakeReport("unknown priority"));
+    /* Driver Verifier's code integrity check: mappings must not be
+       executable. */
+    EXPECT_NE(MmGetSystemAddressForMdlSafe(Mdl, LowPagePriority), nullptr);
+    EXPECT_TRUE(TakeReport("0x2002"));
     MmUnlockPages(Mdl);
     IoFreeMdl(Mdl);
 }

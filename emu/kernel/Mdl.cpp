@@ -270,6 +270,12 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, M
         RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Mdl,
                       "MmMapLockedPagesSpecifyCache of an MDL already mapped to system space");
     }
+    if (!(Priority & MdlMappingNoExecute)) {
+        /* Driver Verifier's code integrity checking, error 0x2002: an
+           executable MDL mapping (expected: MdlMappingNoExecute). */
+        TheVerifier().Report("code integrity 0x2002: MmMapLockedPagesSpecifyCache without MdlMappingNoExecute "
+                             "makes an executable mapping");
+    }
     /* Both names can be armed: drivers reach this routine through
        MmGetSystemAddressForMdlSafe. */
     bool Fail = TheFaults().ShouldFail("MmMapLockedPagesSpecifyCache", &Injected);
