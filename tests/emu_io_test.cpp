@@ -111,28 +111,6 @@ TEST_F(EmulatedIo, HandleAccessIsCheckedForUserModeReferences)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
-TEST_F(EmulatedIo, ProbesRefuseKernelAndUnmappedAddresses)
-{
-    char UserBuffer[64] = {};
-    auto ProbeStatus = [](volatile void *Address, SIZE_T Length, ULONG Alignment) {
-        NTSTATUS Status = STATUS_SUCCESS;
-        __try {
-            ProbeForRead(Address, Length, Alignment);
-        } __except (Status = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
-        }
-        return Status;
-    };
-    EXPECT_EQ(ProbeStatus(UserBuffer, sizeof(UserBuffer), 1), STATUS_SUCCESS);
-    EXPECT_EQ(ProbeStatus((void *)0x10, 4, 1), STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(ProbeStatus(emu::ReserveUnmappedUserRange(4096), 4, 1), STATUS_ACCESS_VIOLATION);
-    PVOID Pool = ExAllocatePoolWithTag(NonPagedPoolNx, 32, 0x4B547374);
-    EXPECT_EQ(ProbeStatus((PUCHAR)Pool + 8, 4, 1), STATUS_ACCESS_VIOLATION);
-    ExFreePoolWithTag(Pool, 0x4B547374);
-    EXPECT_EQ(ProbeStatus((void *)(MM_USER_PROBE_ADDRESS - 2), 4, 1), STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(ProbeStatus(UserBuffer + 1, 8, 8), STATUS_DATATYPE_MISALIGNMENT);
-    EXPECT_EQ(ProbeStatus((void *)0x10, 0, 1), STATUS_SUCCESS);  // nothing to probe
-}
-
 TEST_F(EmulatedIo, WideIdsExceedThirtyTwoBits)
 {
     System.UseWideIds(true);

@@ -273,9 +273,20 @@ TEST_F(ServiceTest, CommandsThroughThePort)
         EXPECT_EQ(Output[0], 0xCC);
     }
 
-    /* A command at an address the service cannot read. */
+    /* A command at an address the service cannot read: the probe passes
+       (the range is below the user limit), the copy faults inside the
+       filter's __try. */
     PVOID Unmapped = emu::ReserveUnmappedUserRange(4096);
     EXPECT_NE(FilterSendMessage(Connection.Port, Unmapped, 40, Output, 4, &Returned), S_OK);
+    EXPECT_EQ(emu::user::LastStatus(), STATUS_ACCESS_VIOLATION);
+    /* Memory of another process, and memory the service freed. */
+    PVOID Foreign = System->AllocateUserMemory(Program, 4096);
+    EXPECT_NE(FilterSendMessage(Connection.Port, Foreign, 40, Output, 4, &Returned), S_OK);
+    EXPECT_EQ(emu::user::LastStatus(), STATUS_ACCESS_VIOLATION);
+    PVOID Freed = VirtualAlloc(NULL, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(Freed, nullptr);
+    ASSERT_TRUE(VirtualFree(Freed, 0, MEM_RELEASE));
+    EXPECT_NE(FilterSendMessage(Connection.Port, Freed, 40, Output, 4, &Returned), S_OK);
     EXPECT_EQ(emu::user::LastStatus(), STATUS_ACCESS_VIOLATION);
 
     /* A completion for a request that is not pending changes nothing. */

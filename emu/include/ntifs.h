@@ -22,17 +22,6 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef struct _MDL {
-    struct _MDL *Next;
-    CSHORT Size;
-    CSHORT MdlFlags;
-    struct _EPROCESS *Process;
-    PVOID MappedSystemVa;
-    PVOID StartVa;
-    ULONG ByteCount;
-    ULONG ByteOffset;
-} MDL, *PMDL;
-
 typedef struct _VPB *PVPB;
 typedef struct _SECTION_OBJECT_POINTERS *PSECTION_OBJECT_POINTERS;
 typedef struct _IO_COMPLETION_CONTEXT *PIO_COMPLETION_CONTEXT;

@@ -70,11 +70,20 @@ DECLSPEC_NORETURN void EmuFastFail(ULONG Code);
 /* ------------------------------------------------------------------------
  * Memory and strings.
  * ---------------------------------------------------------------------- */
-#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
-#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
-#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+/* The copy and fill routines touch memory as the processor does: a source
+   or destination in user memory that the current process has not mapped
+   (or not for that access) raises STATUS_ACCESS_VIOLATION from inside the
+   call, so the fault reaches the caller's __try exactly where an access of
+   unmapped user memory faults on Windows. */
+NTSYSAPI VOID NTAPI EmuCopyMemory(_Out_writes_bytes_all_(Length) PVOID Destination, _In_reads_bytes_(Length) const VOID *Source, _In_ SIZE_T Length);
+NTSYSAPI VOID NTAPI EmuMoveMemory(_Out_writes_bytes_all_(Length) PVOID Destination, _In_reads_bytes_(Length) const VOID *Source, _In_ SIZE_T Length);
+NTSYSAPI VOID NTAPI EmuFillMemory(_Out_writes_bytes_all_(Length) PVOID Destination, _In_ SIZE_T Length, _In_ UCHAR Fill);
+NTSYSAPI BOOLEAN NTAPI EmuEqualMemory(_In_reads_bytes_(Length) const VOID *Source1, _In_reads_bytes_(Length) const VOID *Source2, _In_ SIZE_T Length);
+#define RtlCopyMemory(Destination, Source, Length) EmuCopyMemory((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) EmuMoveMemory((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill) EmuFillMemory((Destination), (Length), (UCHAR)(Fill))
+#define RtlZeroMemory(Destination, Length) EmuFillMemory((Destination), (Length), 0)
+#define RtlEqualMemory(Destination, Source, Length) EmuEqualMemory((Destination), (Source), (Length))
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(_In_ const VOID *Source1, _In_ const VOID *Source2, _In_ SIZE_T Length);
 
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString, _In_opt_ PCWSTR SourceString);
@@ -399,6 +408,23 @@ NTKERNELAPI LONG NTAPI KeSetEvent(_Inout_ PRKEVENT Event, _In_ KPRIORITY Increme
 NTKERNELAPI VOID NTAPI KeClearEvent(_Inout_ PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeResetEvent(_Inout_ PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(_In_ PRKEVENT Event);
+typedef enum _WAIT_TYPE {
+    WaitAll,
+    WaitAny,
+    WaitNotification,
+    WaitDequeue,
+    WaitDpc,
+} WAIT_TYPE;
+
+/* A wait block: 48 bytes on x64, contents private to the kernel. */
+typedef struct _KWAIT_BLOCK {
+    ULONG_PTR Opaque[6];
+} KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
+
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(_In_ ULONG Count, _In_reads_(Count) PVOID Object[], _In_ WAIT_TYPE WaitType, _In_ KWAIT_REASON WaitReason, _In_ KPROCESSOR_MODE WaitMode, _In_ BOOLEAN Alertable, _In_opt_ PLARGE_INTEGER Timeout, _Out_opt_ PKWAIT_BLOCK WaitBlockArray);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(_In_ PVOID Object, _In_ KWAIT_REASON WaitReason, _In_ KPROCESSOR_MODE WaitMode, _In_ BOOLEAN Alertable, _In_opt_ PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(_In_ KPROCESSOR_MODE WaitMode, _In_ BOOLEAN Alertable, _In_ PLARGE_INTEGER Interval);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(_Out_ PLARGE_INTEGER CurrentTime);
@@ -465,6 +491,127 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(_In_ HANDLE Handle, _In_ AC
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
 #define FILE_SHARE_VALID_FLAGS 0x00000007
+
+/* ------------------------------------------------------------------------
+ * Memory descriptor lists.  An MDL is its header followed by one page
+ * frame number per page the buffer spans, as in the Windows wdm.h; the
+ * macros and inline routines below are those of wdm.h.
+ * ---------------------------------------------------------------------- */
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12L
+#define BYTE_OFFSET(Va) ((ULONG)((LONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(PAGE_SIZE - 1)))
+#define ROUND_TO_PAGES(Size) (((ULONG_PTR)(Size) + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
+    ((ULONG)((((ULONG_PTR)(Size)) >> PAGE_SHIFT) + ((BYTE_OFFSET(Va) + BYTE_OFFSET(Size) + PAGE_SIZE - 1) >> PAGE_SHIFT)))
+
+/* Page protections, as VirtualAlloc takes them. */
+#define PAGE_NOACCESS 0x01
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define PAGE_WRITECOPY 0x08
+#define PAGE_EXECUTE 0x10
+#define PAGE_EXECUTE_READ 0x20
+#define PAGE_EXECUTE_READWRITE 0x40
+#define PAGE_EXECUTE_WRITECOPY 0x80
+#define PAGE_GUARD 0x100
+
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+
+typedef struct _MDL {
+    struct _MDL *Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    struct _EPROCESS *Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+#define MDL_LOCKED_PAGE_TABLES 0x0100
+#define MDL_PARENT_MAPPED_SYSTEM_VA MDL_LOCKED_PAGE_TABLES
+#define MDL_FREE_EXTRA_PTES 0x0200
+#define MDL_DESCRIBES_AWE 0x0400
+#define MDL_IO_SPACE 0x0800
+#define MDL_NETWORK_HEADER 0x1000
+#define MDL_MAPPING_CAN_FAIL 0x2000
+#define MDL_PAGE_CONTENTS_INVARIANT 0x4000
+#define MDL_ALLOCATED_MUST_SUCCEED MDL_PAGE_CONTENTS_INVARIANT
+#define MDL_INTERNAL 0x8000
+#define MDL_MAPPING_FLAGS \
+    (MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL_HAS_BEEN_MAPPED | \
+     MDL_PARENT_MAPPED_SYSTEM_VA | MDL_IO_SPACE)
+
+typedef enum _LOCK_OPERATION {
+    IoReadAccess,
+    IoWriteAccess,
+    IoModifyAccess
+} LOCK_OPERATION;
+
+typedef enum _MEMORY_CACHING_TYPE {
+    MmNonCached = 0,
+    MmCached = 1,
+    MmWriteCombined = 2,
+    MmHardwareCoherentCached = 3,
+    MmNonCachedUnordered = 4,
+    MmUSWCCached = 5,
+    MmMaximumCacheType = 6,
+    MmNotMapped = -1
+} MEMORY_CACHING_TYPE;
+
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+/* Flags ORed into a mapping's priority. */
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+#define MdlMappingWithGuardPtes 0x20000000
+
+#define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((Mdl) + 1))
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlBaseVa(Mdl) ((Mdl)->StartVa)
+#define MmSizeOfMdl(Base, Length) \
+    ((SIZE_T)(sizeof(MDL) + (sizeof(PFN_NUMBER) * ADDRESS_AND_SIZE_TO_SPAN_PAGES((Base), (Length)))))
+#define MmInitializeMdl(MemoryDescriptorList, BaseVa, Length)                                 \
+    {                                                                                         \
+        (MemoryDescriptorList)->Next = (PMDL)NULL;                                            \
+        (MemoryDescriptorList)->Size = (CSHORT)(sizeof(MDL) +                                 \
+            (sizeof(PFN_NUMBER) * ADDRESS_AND_SIZE_TO_SPAN_PAGES((BaseVa), (Length))));       \
+        (MemoryDescriptorList)->MdlFlags = 0;                                                 \
+        (MemoryDescriptorList)->StartVa = (PVOID)PAGE_ALIGN((BaseVa));                        \
+        (MemoryDescriptorList)->ByteOffset = BYTE_OFFSET((BaseVa));                           \
+        (MemoryDescriptorList)->ByteCount = (ULONG)(Length);                                  \
+    }
+
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(_In_opt_ PVOID VirtualAddress, _In_ ULONG Length, _In_ BOOLEAN SecondaryBuffer, _In_ BOOLEAN ChargeQuota, _Inout_opt_ struct _IRP *Irp);
+NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
+NTKERNELAPI VOID NTAPI MmProbeAndLockPages(_Inout_ PMDL MemoryDescriptorList, _In_ KPROCESSOR_MODE AccessMode, _In_ LOCK_OPERATION Operation);
+NTKERNELAPI VOID NTAPI MmUnlockPages(_Inout_ PMDL MemoryDescriptorList);
+NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(_Inout_ PMDL MemoryDescriptorList);
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(_Inout_ PMDL MemoryDescriptorList, _In_ KPROCESSOR_MODE AccessMode, _In_ MEMORY_CACHING_TYPE CacheType, _In_opt_ PVOID RequestedAddress, _In_ ULONG BugCheckOnFailure, _In_ ULONG Priority);
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(_In_ PVOID BaseAddress, _Inout_ PMDL MemoryDescriptorList);
+
+FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(_Inout_ PMDL Mdl, _In_ ULONG Priority)
+{
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return Mdl->MappedSystemVa;
+    }
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
+}
 
 /* ------------------------------------------------------------------------
  * Version.
@@ -675,5 +822,7 @@ C_ASSERT(sizeof(OSVERSIONINFOW) == 276);
 C_ASSERT(sizeof(SECURITY_DESCRIPTOR) == 40);
 C_ASSERT(sizeof(ACCESS_ALLOWED_ACE) == 12);
 C_ASSERT(sizeof(DRIVER_OBJECT) == 0x150);
+C_ASSERT(sizeof(MDL) == 48);
+C_ASSERT(sizeof(KWAIT_BLOCK) == 48);
 
 EXTERN_C_END

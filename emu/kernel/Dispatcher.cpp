@@ -38,7 +38,105 @@ LONGLONG DeadlineOf(const LARGE_INTEGER *Timeout)
     return Timeout->QuadPart;
 }
 
+void CheckWaitIrql(const ThreadState &Thread, const LARGE_INTEGER *Timeout)
+{
+    if (Thread.Irql > APC_LEVEL && (Timeout == NULL || Timeout->QuadPart != 0)) {
+        RaiseBugCheck(IRQL_NOT_LESS_OR_EQUAL, Thread.Irql, "wait with a non-zero timeout above APC_LEVEL");
+    }
+}
+
+/* A satisfied wait resets a synchronization event. */
+void Satisfy(PKEVENT Event)
+{
+    if (Event->Header.Type == SynchronizationEventType) {
+        Event->Header.SignalState = 0;
+    }
+}
+
+/* What ends the thread's wait early, as "Waits and APCs" describes; takes
+   a pending alert or user APC.  STATUS_SUCCESS when nothing does.  Caller
+   holds the dispatcher lock. */
+NTSTATUS TakeInterruption(ThreadState &Thread, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable)
+{
+    /* A critical region or APC_LEVEL disables kernel APCs, and with them
+       user APC delivery and termination. */
+    bool ApcsEnabled = Thread.CriticalRegionDepth == 0 && Thread.Irql < APC_LEVEL;
+    if (Alertable && Thread.Alerted) {
+        Thread.Alerted = false;
+        return STATUS_ALERTED;
+    }
+    if (Alertable && WaitMode == UserMode && ApcsEnabled && Thread.UserApcPending) {
+        Thread.UserApcPending = false;
+        return STATUS_USER_APC;
+    }
+    if (Thread.Terminating && ApcsEnabled) {
+        if (WaitMode == UserMode) {
+            return STATUS_USER_APC;
+        }
+        if (Alertable) {
+            return STATUS_ALERTED;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+/* The wait loop of every dispatcher wait: the objects first (a signalled
+   object satisfies the wait even with an alert pending), then an alert or
+   APC, then the timeout, on the emulated clock. */
+template <typename Satisfied>
+NTSTATUS WaitLoop(std::unique_lock<std::mutex> &Guard, ThreadState &Thread, KPROCESSOR_MODE WaitMode,
+                  BOOLEAN Alertable, const LARGE_INTEGER *Timeout, Satisfied TrySatisfy)
+{
+    LONGLONG Deadline = Timeout == NULL ? 0 : DeadlineOf(Timeout);
+    for (;;) {
+        NTSTATUS Status;
+        if (TrySatisfy(&Status)) {
+            return Status;
+        }
+        Status = TakeInterruption(Thread, WaitMode, Alertable);
+        if (Status != STATUS_SUCCESS) {
+            return Status;
+        }
+        if (Timeout != NULL && TheClock().Now() >= Deadline) {
+            return STATUS_TIMEOUT;
+        }
+        DispatcherCondition().wait(Guard);
+    }
+}
+
 }  // namespace
+
+namespace emu {
+
+void AlertThread(PKTHREAD Target, NTSTATUS Reason)
+{
+    auto Thread = (ThreadState *)Target;
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        switch (Reason) {
+        case STATUS_ALERTED:
+            Thread->Alerted = true;
+            break;
+        case STATUS_USER_APC:
+            Thread->UserApcPending = true;
+            break;
+        case STATUS_THREAD_IS_TERMINATING:
+            Thread->Terminating = true;
+            break;
+        default:
+            RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Reason, "AlertThread with an unknown reason");
+        }
+    }
+    DispatcherCondition().notify_all();
+}
+
+bool IsThreadTerminating(PKTHREAD Target)
+{
+    std::lock_guard<std::mutex> Guard(DispatcherLock());
+    return ((ThreadState *)Target)->Terminating;
+}
+
+}  // namespace emu
 
 extern "C" {
 
@@ -91,37 +189,82 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
     UNREFERENCED_PARAMETER(WaitReason);
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
     ThreadState &Thread = CurrentThread();
-    if (Thread.Irql > APC_LEVEL && (Timeout == NULL || Timeout->QuadPart != 0)) {
-        RaiseBugCheck(IRQL_NOT_LESS_OR_EQUAL, Thread.Irql, "wait with a non-zero timeout above APC_LEVEL");
-    }
+    CheckWaitIrql(Thread, Timeout);
     std::unique_lock<std::mutex> Guard(DispatcherLock());
     PKEVENT Event = CheckedEvent(Object);
-    LONGLONG Deadline = Timeout == NULL ? 0 : DeadlineOf(Timeout);
-    for (;;) {
-        if (Event->Header.SignalState != 0) {
-            if (Event->Header.Type == SynchronizationEventType) {
-                Event->Header.SignalState = 0;
-            }
-            return STATUS_SUCCESS;
+    return WaitLoop(Guard, Thread, WaitMode, Alertable, Timeout, [Event](NTSTATUS *Status) {
+        if (Event->Header.SignalState == 0) {
+            return false;
         }
-        if (Timeout != NULL && TheClock().Now() >= Deadline) {
-            return STATUS_TIMEOUT;
-        }
-        DispatcherCondition().wait(Guard);
+        Satisfy(Event);
+        *Status = STATUS_SUCCESS;
+        return true;
+    });
+}
+
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    ThreadState &Thread = CurrentThread();
+    /* KeWaitForMultipleObjects: more than THREAD_WAIT_OBJECTS objects need
+       a wait block array, more than MAXIMUM_WAIT_OBJECTS are never allowed. */
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == NULL)) {
+        RaiseBugCheck(MAXIMUM_WAIT_OBJECTS_EXCEEDED, Count, "KeWaitForMultipleObjects with a bad object count");
     }
+    if (WaitType != WaitAll && WaitType != WaitAny) {
+        RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)WaitType,
+                      "KeWaitForMultipleObjects with a wait type other than WaitAll or WaitAny");
+    }
+    CheckWaitIrql(Thread, Timeout);
+    std::unique_lock<std::mutex> Guard(DispatcherLock());
+    std::vector<PKEVENT> Events;
+    for (ULONG Index = 0; Index < Count; Index += 1) {
+        Events.push_back(CheckedEvent(Object[Index]));
+    }
+    return WaitLoop(Guard, Thread, WaitMode, Alertable, Timeout, [&Events, WaitType](NTSTATUS *Status) {
+        if (WaitType == WaitAny) {
+            for (size_t Index = 0; Index < Events.size(); Index += 1) {
+                if (Events[Index]->Header.SignalState != 0) {
+                    Satisfy(Events[Index]);
+                    *Status = STATUS_WAIT_0 + (NTSTATUS)Index;
+                    return true;
+                }
+            }
+            return false;
+        }
+        for (PKEVENT Event : Events) {
+            if (Event->Header.SignalState == 0) {
+                return false;
+            }
+        }
+        for (PKEVENT Event : Events) {
+            Satisfy(Event);
+        }
+        *Status = STATUS_SUCCESS;
+        return true;
+    });
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
+    ThreadState &Thread = CurrentThread();
+    if (Thread.Irql > APC_LEVEL) {
+        RaiseBugCheck(IRQL_NOT_LESS_OR_EQUAL, Thread.Irql, "KeDelayExecutionThread above APC_LEVEL");
+    }
     std::unique_lock<std::mutex> Guard(DispatcherLock());
+    /* An alert or user APC already pending ends even a zero delay. */
+    NTSTATUS Interrupted = TakeInterruption(Thread, WaitMode, Alertable);
+    if (Interrupted != STATUS_SUCCESS) {
+        return Interrupted;
+    }
     LONGLONG Deadline = DeadlineOf(Interval);
-    DispatcherCondition().wait(Guard, [Deadline] { return TheClock().Now() >= Deadline; });
-    return STATUS_SUCCESS;
+    return WaitLoop(Guard, Thread, WaitMode, Alertable, NULL, [Deadline](NTSTATUS *Status) {
+        *Status = STATUS_SUCCESS;
+        return TheClock().Now() >= Deadline;
+    });
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)

@@ -68,7 +68,7 @@ void TerminateProcess(EmuProcess *Process)
             std::lock_guard<std::mutex> Guard(Process->HandleLock);
             Process->Terminated = true;
             if (Process->Handles.empty()) {
-                return;
+                break;
             }
             Handle = (HANDLE)Process->Handles.begin()->first;
         }
@@ -76,6 +76,9 @@ void TerminateProcess(EmuProcess *Process)
         ProcessScope Scope(Process);
         CloseHandleIn(Process, Handle);
     }
+    /* Its address space goes with it; no driver may keep its pages locked. */
+    CheckLockedPagesAtProcessEnd(Process);
+    FreeUserAddressSpace(Process);
 }
 
 void ResetProcesses()

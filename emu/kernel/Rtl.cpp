@@ -42,6 +42,8 @@ PSE_EXPORTS SeExports = [] {
 
 SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
 {
+    TouchMemory(Source1, Length, false);
+    TouchMemory(Source2, Length, false);
     auto Left = (const UCHAR *)Source1;
     auto Right = (const UCHAR *)Source2;
     SIZE_T Index = 0;

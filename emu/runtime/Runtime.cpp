@@ -206,6 +206,9 @@ void ResetRuntime()
     Thread.CriticalRegionDepth = 0;
     Thread.OwnedResources.clear();
     Thread.TopLevelIrp = nullptr;
+    Thread.Alerted = false;
+    Thread.UserApcPending = false;
+    Thread.Terminating = false;
 }
 
 }  // namespace emu

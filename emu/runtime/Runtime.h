@@ -42,6 +42,11 @@ constexpr ULONG IRQL_NOT_LESS_OR_EQUAL = 0x0A;
 constexpr ULONG KERNEL_SECURITY_CHECK_FAILURE = 0x139;
 constexpr ULONG DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;
 constexpr ULONG BAD_POOL_CALLER = 0xC2;
+constexpr ULONG MAXIMUM_WAIT_OBJECTS_EXCEEDED = 0x0C;
+constexpr ULONG NO_MORE_SYSTEM_PTES = 0x3F;
+constexpr ULONG PFN_LIST_CORRUPT = 0x4E;
+constexpr ULONG PROCESS_HAS_LOCKED_PAGES = 0x76;
+constexpr ULONG LOCKED_PAGES_TRACKER_CORRUPTION = 0xD9;
 
 /* ---------------------------------------------------------------------------
  * Emulated threads.  Every host thread that enters the emulated kernel gets
@@ -59,6 +64,11 @@ struct ThreadState {
     PIRP TopLevelIrp = nullptr;
     NTSTATUS SehCode = 0;
     bool SehHandlerPending = false;
+    /* What may end the thread's waits early (see AlertThread); guarded by
+       the dispatcher lock. */
+    bool Alerted = false;
+    bool UserApcPending = false;
+    bool Terminating = false;
 };
 
 ThreadState &CurrentThread();
@@ -108,6 +118,8 @@ public:
     POOL_TYPE PoolTypeOf(void *Block) const;
     /* True when [Address, Address + Length) overlaps a pool block. */
     bool IsPoolAddress(const void *Address, SIZE_T Length) const;
+    /* The type of the pool block holding Address; MaxPoolType when none. */
+    POOL_TYPE PoolTypeAt(const void *Address) const;
 
     /* Generic counted objects: resources, lookaside lists, contexts, ports,
        name records, object references.  Kind names the class of object. */
@@ -123,6 +135,9 @@ public:
        every report. */
     void Report(std::string Violation);
     std::vector<std::string> Violations() const;
+    /* The reports so far, which are forgotten: for tests that provoke a
+       report on purpose and check it. */
+    std::vector<std::string> TakeViolations();
 
     /* Everything still held or reported, one line each; empty when clean. */
     std::vector<std::string> Leaks() const;
@@ -266,10 +281,85 @@ private:
     size_t OwnedResources;
 };
 
-/* A range of addresses that is not mapped: probing it raises an access
-   violation, as probing unmapped user memory does. */
+/* ---------------------------------------------------------------------------
+ * Alerting a waiting thread.  Ends the thread's waits the way Windows does
+ * (see "Waits and APCs" in the kernel-mode driver documentation):
+ *   STATUS_ALERTED - an alert: the thread's current or next alertable wait,
+ *       in either wait mode, ends with STATUS_ALERTED;
+ *   STATUS_USER_APC - a user APC is queued: the current or next alertable
+ *       UserMode wait ends with STATUS_USER_APC;
+ *   STATUS_THREAD_IS_TERMINATING - the thread is being terminated: from now
+ *       on its UserMode waits, alertable or not, end with STATUS_USER_APC,
+ *       and its alertable KernelMode waits with STATUS_ALERTED.
+ * Non-alertable KernelMode waits are never ended early, and while the
+ * thread has kernel APCs disabled (a critical region) neither user APCs nor
+ * termination end its waits.  Thread is what KeGetCurrentThread returned on
+ * that thread, which must still be running.
+ * ------------------------------------------------------------------------- */
+void AlertThread(PKTHREAD Thread, NTSTATUS Reason);
+/* True once AlertThread(Thread, STATUS_THREAD_IS_TERMINATING) was called. */
+bool IsThreadTerminating(PKTHREAD Thread);
+
+/* ---------------------------------------------------------------------------
+ * User address spaces.  A process sees as user memory only what it mapped:
+ * ranges allocated for it (VirtualAlloc in emu/user, or
+ * System::AllocateUserMemory) with their page protections.  A range one
+ * process allocated is unmapped in every other process, a range freed stays
+ * unmapped, and ranges reserved with ReserveUnmappedUserRange are mapped in
+ * none.  Kernel memory - pool and the system-space views of MDLs - is never
+ * user memory.  Host memory outside all of these (the stacks, heap and data
+ * of the test's own code, which stands for both kernel stacks and a
+ * program's private memory) is accessible from every process.
+ * ------------------------------------------------------------------------- */
+
+/* True for one PAGE_* protection, optionally with PAGE_GUARD. */
+bool IsValidPageProtection(ULONG Protect);
+/* Reserves Size bytes (rounded up to pages) for Process and, when Protect is
+   not 0, commits them with that PAGE_* protection.  Null when out of
+   address space. */
+void *AllocateUserMemory(EmuProcess *Process, SIZE_T Size, ULONG Protect);
+/* Changes the protection of committed pages of Process; STATUS_CONFLICTING_ADDRESSES
+   or STATUS_NOT_COMMITTED when the range is not all committed memory of the process. */
+NTSTATUS ProtectUserMemory(EmuProcess *Process, void *Address, SIZE_T Size, ULONG Protect, ULONG *OldProtect);
+/* Releases a whole allocation of Process, given its base.  The range stays
+   reserved, unmapped, so later accesses through stale pointers fault. */
+NTSTATUS FreeUserMemory(EmuProcess *Process, void *Base);
+/* Releases every allocation of Process (its address space goes when it ends). */
+void FreeUserAddressSpace(EmuProcess *Process);
+
+/* Reports MDLs whose pages are still locked in Process, which is ending
+   (Windows stops with PROCESS_HAS_LOCKED_PAGES). */
+void CheckLockedPagesAtProcessEnd(EmuProcess *Process);
+/* Forgets the locked-page records; used when a system boots. */
+void ForgetLockedPages();
+
+/* A range of user addresses that no process has mapped: probes accept it
+   (it is below the user limit), every access faults. */
 void *ReserveUnmappedUserRange(size_t Size);
-void ReleaseUnmappedUserRanges();
+/* Forgets every address space and reservation; used when a system boots
+   and shuts down. */
+void ResetUserAddressSpaces();
+
+/* True when the current process may read (or write) every byte of
+   [Address, Address + Length): memory outside the emulated user ranges, or
+   committed pages of the current process whose protection allows it. */
+bool CanAccessMemory(const volatile void *Address, SIZE_T Length, bool Write);
+/* Raises STATUS_ACCESS_VIOLATION unless CanAccessMemory. */
+void TouchMemory(const volatile void *Address, SIZE_T Length, bool Write);
+/* True when [Address, Address + Length) lies in an emulated user range
+   (of any process, mapped or not). */
+bool IsUserRange(const volatile void *Address, SIZE_T Length);
+/* True when the range touches kernel memory: pool or a system-space view.
+   Kernel addresses are above MM_USER_PROBE_ADDRESS on Windows. */
+bool IsKernelRange(const volatile void *Address, SIZE_T Length);
+
+/* A system-space view of the pages under [Address, Address + Length), as
+   MmMapLockedPagesSpecifyCache makes: the same physical pages at another
+   address, valid in every process.  Returns Address itself for memory
+   outside the emulated user ranges (already valid everywhere). */
+void *MapSystemView(const void *Address, SIZE_T Length, bool Writable);
+/* Undoes MapSystemView; false when SystemAddress is no view. */
+bool UnmapSystemView(void *SystemAddress);
 
 /* Resets every runtime table; used when a system boots. */
 void ResetRuntime();

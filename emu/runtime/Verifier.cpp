@@ -85,6 +85,18 @@ bool Verifier::IsPoolAddress(const void *Address, SIZE_T Length) const
     return Next != Pool.end() && (const char *)Next->first < Begin + Length;
 }
 
+POOL_TYPE Verifier::PoolTypeAt(const void *Address) const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Next = Pool.upper_bound((void *)Address);
+    if (Next == Pool.begin()) {
+        return MaxPoolType;
+    }
+    auto Previous = std::prev(Next);
+    bool Inside = (const char *)Address < (const char *)Previous->first + Previous->second.Size;
+    return Inside ? Previous->second.Type : MaxPoolType;
+}
+
 void Verifier::OnCreate(const std::string &Kind, const void *Object, std::string Description)
 {
     std::lock_guard<std::mutex> Guard(Mutex);
@@ -135,6 +147,14 @@ std::vector<std::string> Verifier::Violations() const
 {
     std::lock_guard<std::mutex> Guard(Mutex);
     return Reports;
+}
+
+std::vector<std::string> Verifier::TakeViolations()
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    std::vector<std::string> Taken;
+    Taken.swap(Reports);
+    return Taken;
 }
 
 std::vector<std::string> Verifier::Leaks() const

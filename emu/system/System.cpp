@@ -87,7 +87,8 @@ System::~System()
     ResetProcesses();
     TheFilterManager().Reset();
     ResetRuntime();
-    ReleaseUnmappedUserRanges();
+    ResetUserAddressSpaces();
+    ForgetLockedPages();
     Booted = nullptr;
 }
 
@@ -276,6 +277,16 @@ EmuProcess *System::CreateProcess(const std::string &Name)
 void System::Terminate(EmuProcess *Process)
 {
     TerminateProcess(Process);
+}
+
+void *System::AllocateUserMemory(EmuProcess *Process, SIZE_T Size, ULONG Protect)
+{
+    return emu::AllocateUserMemory(Process, Size, Protect);
+}
+
+NTSTATUS System::FreeUserMemory(EmuProcess *Process, void *Base)
+{
+    return emu::FreeUserMemory(Process, Base);
 }
 
 void System::UseWideIds(bool Wide)

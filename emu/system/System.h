@@ -71,6 +71,13 @@ public:
     /* From now on, new processes and threads get ids above 32 bits. */
     void UseWideIds(bool Wide);
 
+    /* User memory of a process (see "User address spaces" in
+       runtime/Runtime.h): what VirtualAlloc gives a program, for tests that
+       hand a driver user buffers.  Memory one process allocated is unmapped
+       in every other. */
+    void *AllocateUserMemory(EmuProcess *Process, SIZE_T Size, ULONG Protect = PAGE_READWRITE);
+    NTSTATUS FreeUserMemory(EmuProcess *Process, void *Base);
+
     /* Communication ports by name; null when none is open. */
     const _FLT_PORT *FindServerPort(const std::u16string &Name) const;
 
