@@ -38,6 +38,8 @@ typedef LONGLONG *PLONGLONG;
 #define HRESULT_CODE(hr) ((hr)&0xFFFF)
 
 #define ERROR_SUCCESS 0L
+#define ERROR_CANT_ACCESS_FILE 1920L
+#define ERROR_LOCK_VIOLATION 33L
 #define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
@@ -170,6 +172,11 @@ BOOL WINAPI DeviceIoControl(_In_ HANDLE hDevice, _In_ DWORD dwIoControlCode,
 BOOL WINAPI SetFilePointerEx(_In_ HANDLE hFile, _In_ LARGE_INTEGER liDistanceToMove,
     _Out_opt_ PLARGE_INTEGER lpNewFilePointer, _In_ DWORD dwMoveMethod);
 BOOL WINAPI SetEndOfFile(_In_ HANDLE hFile);
+BOOL WINAPI LockFile(_In_ HANDLE hFile, _In_ DWORD dwFileOffsetLow, _In_ DWORD dwFileOffsetHigh,
+    _In_ DWORD nNumberOfBytesToLockLow, _In_ DWORD nNumberOfBytesToLockHigh);
+BOOL WINAPI UnlockFile(_In_ HANDLE hFile, _In_ DWORD dwFileOffsetLow, _In_ DWORD dwFileOffsetHigh,
+    _In_ DWORD nNumberOfBytesToUnlockLow, _In_ DWORD nNumberOfBytesToUnlockHigh);
+BOOL WINAPI CancelIoEx(_In_ HANDLE hFile, _In_opt_ LPOVERLAPPED lpOverlapped);
 BOOL WINAPI GetFileSizeEx(_In_ HANDLE hFile, _Out_ PLARGE_INTEGER lpFileSize);
 
 /* Last-error value of the calling thread. */
