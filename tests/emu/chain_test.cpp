@@ -1,0 +1,303 @@
+/*
+ * The I/O path: requests through the filter chain by altitude, pended and
+ * cancelled operations, fast I/O refused, the filter's own requests below
+ * it, paging I/O skipped, and opens of files that carry a reparse point.
+ */
+#include <thread>
+
+#include "TestFilter.h"
+#include "emu/io/Io.h"
+#include "emu/user/User.h"
+
+namespace emu_test {
+namespace {
+
+using Chain = EmulatorTest;
+
+constexpr ULONG TestTag = 0x20000099;
+constexpr GUID TestGuid = {0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+/* Reads Length bytes at Offset in the program; the status of the call. */
+NTSTATUS ProgramRead(emu::EmuProcess *Program, const WCHAR *Path, ULONG Length, std::vector<UCHAR> *Data,
+                     uint64_t *ThreadId = nullptr, std::atomic<bool> *Opened = nullptr)
+{
+    emu::ProcessScope InProgram(Program);
+    if (ThreadId != nullptr) {
+        *ThreadId = (uint64_t)PsGetCurrentThreadId();
+    }
+    HANDLE File = CreateFileW(Path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (File == INVALID_HANDLE_VALUE) {
+        return emu::user::LastStatus();
+    }
+    if (Opened != nullptr) {
+        *Opened = true;
+    }
+    Data->assign(Length, 0xEE);
+    DWORD Read = 0;
+    BOOL Done = ReadFile(File, Data->data(), Length, &Read, NULL);
+    NTSTATUS Status = emu::user::LastStatus();
+    Data->resize(Done ? Read : 0);
+    CloseHandle(File);
+    return Status;
+}
+
+void WaitForPended(size_t Count)
+{
+    while (Lower::PendedCount() < Count) {
+        std::this_thread::yield();
+    }
+}
+
+TEST_F(Chain, PreOperationsRunFromTheHighestAltitudeAndPostOperationsFromTheLowest)
+{
+    /* Loaded in the opposite order of their altitudes. */
+    Load<Lower>("100000");
+    Load<Upper>("300000");
+    MakeFile(L"C:\\data.bin", 4096);
+    TheLog.Take();
+    std::vector<UCHAR> Data;
+    ASSERT_EQ(ProgramRead(Program, L"C:\\data.bin", 4096, &Data), STATUS_SUCCESS);
+    EXPECT_EQ(Data.size(), 4096u);
+    std::vector<std::string> Lines = TheLog.Take();
+    EXPECT_EQ(Only(Lines, "create irp"), (std::vector<std::string>{"upper pre create irp", "lower pre create irp",
+                                                                     "lower post create irp",
+                                                                     "upper post create irp"}));
+    EXPECT_EQ(Only(Lines, "read irp"), (std::vector<std::string>{"upper pre read irp", "lower pre read irp",
+                                                                   "lower post read irp", "upper post read irp"}));
+}
+
+TEST_F(Chain, AFastReadADisallowingFilterRefusesComesAgainAsAnIrp)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 8192);
+    {
+        emu::ProcessScope InProgram(Program);
+        HANDLE File = CreateFileW(L"C:\\data.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(File, INVALID_HANDLE_VALUE);
+        std::vector<UCHAR> Data(4096);
+        DWORD Read = 0;
+        /* The first read sets the cache up: fast I/O is not possible yet. */
+        TheLog.Take();
+        ASSERT_TRUE(ReadFile(File, Data.data(), 4096, &Read, NULL));
+        EXPECT_EQ(Only(TheLog.Take(), "read irp").size(), 2u);
+        /* The second goes the fast way only. */
+        ASSERT_TRUE(ReadFile(File, Data.data(), 4096, &Read, NULL));
+        std::vector<std::string> Lines = TheLog.Take();
+        EXPECT_EQ(Only(Lines, "read fast"), (std::vector<std::string>{"lower pre read fast", "lower post read fast"}));
+        EXPECT_TRUE(Only(Lines, "read irp").empty());
+        EXPECT_EQ(Data[0], (UCHAR)(4096 % 256));
+
+        /* Refused by the filter, the read comes again as an IRP. */
+        Lower::Reads = ReadMode::DisallowFastIo;
+        LARGE_INTEGER Start = {};
+        ASSERT_TRUE(SetFilePointerEx(File, Start, NULL, FILE_BEGIN));
+        ASSERT_TRUE(ReadFile(File, Data.data(), 4096, &Read, NULL));
+        EXPECT_EQ(Read, 4096u);
+        EXPECT_EQ(Data[1], 1);
+        Lines = TheLog.Take();
+        EXPECT_EQ(Only(Lines, "read fast"), (std::vector<std::string>{"lower pre read fast"}));
+        EXPECT_EQ(Only(Lines, "read irp"), (std::vector<std::string>{"lower pre read irp", "lower post read irp"}));
+        CloseHandle(File);
+    }
+}
+
+TEST_F(Chain, APendedReadCompletesFromAnotherThreadWithTheReaderAboveHeldBehindIt)
+{
+    Load<Lower>("100000");
+    Load<Upper>("320000");  // an on-access reader above, as anti-virus filters sit
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Pend;
+    TheLog.Take();
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 100, &Data); });
+    WaitForPended(1);
+    /* Held: the reader above has seen the read go down, not come back. */
+    std::vector<std::string> Reads = Only(TheLog.Take(), "read irp");
+    EXPECT_EQ(Reads, (std::vector<std::string>{"upper pre read irp", "lower pre read irp"}));
+
+    std::thread Completer([] {
+        PFLT_CALLBACK_DATA Data = Lower::TakePended();
+        ASSERT_NE(Data, nullptr);
+        FltCompletePendedPreOperation(Data, FLT_PREOP_SUCCESS_WITH_CALLBACK, NULL);
+    });
+    Completer.join();
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_SUCCESS);
+    ASSERT_EQ(Data.size(), 100u);
+    EXPECT_EQ(Data[99], 99);
+    EXPECT_EQ(Only(TheLog.Take(), "read irp"),
+              (std::vector<std::string>{"lower post read irp", "upper post read irp"}));
+}
+
+TEST_F(Chain, APendedReadCancelledByCancelIoExRunsTheCancelRoutineOnce)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Pend;
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    HANDLE Shared = nullptr;
+    {
+        emu::ProcessScope InProgram(Program);
+        Shared = CreateFileW(L"C:\\data.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(Shared, INVALID_HANDLE_VALUE);
+    }
+    std::thread Reader([&] {
+        emu::ProcessScope InProgram(Program);
+        Data.assign(16, 0);
+        DWORD Read = 0;
+        ReadFile(Shared, Data.data(), 16, &Read, NULL);
+        Status = emu::user::LastStatus();
+    });
+    WaitForPended(1);
+    {
+        emu::ProcessScope InProgram(Program);
+        EXPECT_TRUE(CancelIoEx(Shared, NULL));
+        EXPECT_FALSE(CancelIoEx(Shared, NULL));  // nothing left to cancel
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
+    }
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
+    EXPECT_EQ(Lower::PendedCount(), 0u);
+    emu::ProcessScope InProgram(Program);
+    CloseHandle(Shared);
+}
+
+TEST_F(Chain, APendedReadOfATerminatingThreadIsCancelledOnce)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Pend;
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    uint64_t ThreadId = 0;
+    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data, &ThreadId); });
+    WaitForPended(1);
+    EXPECT_EQ(System.TerminateThread(ThreadId), 1u);
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
+    /* Cancelling it again finds nothing and runs nothing. */
+    EXPECT_EQ(System.TerminateThread(ThreadId), 0u);
+    EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
+}
+
+TEST_F(Chain, AFiltersOwnWriteEntersBelowItAndALowerFilterSeesIt)
+{
+    Load<Lower>("100000");
+    PFLT_INSTANCE UpperInstance = Load<Upper>("300000");
+    MakeFile(L"C:\\data.bin", 16);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = CreateFileW(L"C:\\data.bin", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    PFILE_OBJECT Object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(File, 0, *IoFileObjectType, KernelMode, (PVOID *)&Object, NULL),
+              STATUS_SUCCESS);
+    TheLog.Take();
+    UCHAR Bytes[4] = {9, 9, 9, 9};
+    LARGE_INTEGER Offset = {};
+    ULONG Written = 0;
+    ASSERT_EQ(FltWriteFile(UpperInstance, Object, &Offset, sizeof(Bytes), Bytes, 0, &Written, NULL, NULL),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Written, 4u);
+    EXPECT_EQ(TheLog.Take(), (std::vector<std::string>{"lower pre write irp", "lower post write irp"}));
+
+    /* The write moved the synchronous file object's position; the program
+       reads what the filter wrote at the start. */
+    EXPECT_EQ(Object->CurrentByteOffset.QuadPart, 4);
+    std::vector<UCHAR> Data(4);
+    DWORD Read = 0;
+    OVERLAPPED Start = {};
+    ASSERT_TRUE(ReadFile(File, Data.data(), 4, &Read, &Start));
+    EXPECT_EQ(Data, (std::vector<UCHAR>{9, 9, 9, 9}));
+    ObDereferenceObject(Object);
+    CloseHandle(File);
+}
+
+TEST_F(Chain, PagingIoIsNotShownToAFilterThatSkipsIt)
+{
+    Load<Lower>("100000");  // registers its reads with FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO
+    PFLT_INSTANCE UpperInstance = Load<Upper>("300000");
+    MakeFile(L"C:\\data.bin", 4096);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = CreateFileW(L"C:\\data.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    PFILE_OBJECT Object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(File, 0, *IoFileObjectType, KernelMode, (PVOID *)&Object, NULL),
+              STATUS_SUCCESS);
+    std::vector<UCHAR> Data(4096);
+    LARGE_INTEGER Offset = {};
+    ULONG Read = 0;
+    TheLog.Take();
+    ASSERT_EQ(FltReadFile(UpperInstance, Object, &Offset, 4096, Data.data(),
+                          FLTFL_IO_OPERATION_PAGING | FLTFL_IO_OPERATION_NON_CACHED, &Read, NULL, NULL),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Read, 4096u);
+    EXPECT_TRUE(TheLog.Take().empty());
+    ASSERT_EQ(FltReadFile(UpperInstance, Object, &Offset, 4096, Data.data(), 0, &Read, NULL, NULL), STATUS_SUCCESS);
+    EXPECT_EQ(TheLog.Take(), (std::vector<std::string>{"lower pre read irp", "lower post read irp"}));
+    ObDereferenceObject(Object);
+    CloseHandle(File);
+}
+
+TEST_F(Chain, AFileWithAReparsePointOpensOnlyWithAMatchingOpenReparseEntry)
+{
+    PFLT_INSTANCE UpperInstance = Load<Upper>("300000");
+    MakeFile(L"C:\\tagged.bin", 10);
+    {
+        emu::ProcessScope InProgram(Program);
+        HANDLE File = CreateFileW(L"C:\\tagged.bin", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(File, INVALID_HANDLE_VALUE);
+        PFILE_OBJECT Object = nullptr;
+        ASSERT_EQ(ObReferenceObjectByHandle(File, 0, *IoFileObjectType, KernelMode, (PVOID *)&Object, NULL),
+                  STATUS_SUCCESS);
+        GUID Guid = TestGuid;
+        UCHAR Bytes[2] = {1, 2};
+        ASSERT_EQ(FltTagFile(UpperInstance, Object, TestTag, &Guid, Bytes, sizeof(Bytes)), STATUS_SUCCESS);
+        ObDereferenceObject(Object);
+        CloseHandle(File);
+    }
+    std::vector<UCHAR> Data;
+    /* No one handles the tag: the open fails as Windows fails it. */
+    EXPECT_EQ(ProgramRead(Program, L"C:\\tagged.bin", 4, &Data), STATUS_IO_REPARSE_TAG_NOT_HANDLED);
+    {
+        emu::ProcessScope InProgram(Program);
+        EXPECT_EQ(CreateFileW(L"C:\\tagged.bin", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANT_ACCESS_FILE);
+        /* Asking for the reparse point itself opens the file. */
+        HANDLE File = CreateFileW(L"C:\\tagged.bin", GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        EXPECT_NE(File, INVALID_HANDLE_VALUE);
+        CloseHandle(File);
+    }
+    /* An entry for the tag with another GUID does not match. */
+    Upper::OpenReparseTag = TestTag;
+    Upper::OpenReparseGuid = GUID{};
+    EXPECT_EQ(ProgramRead(Program, L"C:\\tagged.bin", 4, &Data), STATUS_IO_REPARSE_TAG_NOT_HANDLED);
+    EXPECT_EQ(Upper::EntryFlagsSeen & OPEN_REPARSE_POINT_TAG_ENCOUNTERED, 0u);
+    /* The matching entry opens it and is marked. */
+    Upper::OpenReparseGuid = TestGuid;
+    EXPECT_EQ(ProgramRead(Program, L"C:\\tagged.bin", 4, &Data), STATUS_SUCCESS);
+    EXPECT_EQ(Data, (std::vector<UCHAR>{0, 1, 2, 3}));
+    EXPECT_EQ(Upper::EntryFlagsSeen & OPEN_REPARSE_POINT_TAG_ENCOUNTERED, (ULONG)OPEN_REPARSE_POINT_TAG_ENCOUNTERED);
+}
+
+TEST_F(Chain, SizeQueriesOfProgramsPassTheFilters)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 1234);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = CreateFileW(L"C:\\data.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    TheLog.Take();
+    LARGE_INTEGER Size = {};
+    ASSERT_TRUE(GetFileSizeEx(File, &Size));
+    EXPECT_EQ(Size.QuadPart, 1234);
+    EXPECT_EQ(TheLog.Take(), (std::vector<std::string>{"lower pre query irp", "lower post query irp"}));
+    CloseHandle(File);
+}
+
+}  // namespace
+}  // namespace emu_test
