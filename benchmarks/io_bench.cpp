@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "emu/system/System.h"
+#include "EmuTesting.h"
 
 namespace {
 

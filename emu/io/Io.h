@@ -19,6 +19,7 @@
 
 #include "../fltmgr/FltMgr.h"
 #include "../runtime/Objects.h"
+#include "../testing/EmuTesting.h"
 
 #include <atomic>
 #include <functional>
@@ -196,24 +197,6 @@ NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK
                     _FLT_INSTANCE *StartBelow = nullptr, PECP_LIST EcpList = nullptr,
                     PFILE_OBJECT *FileObject = nullptr);
 
-/* The journal of a volume, for tests (emu/ntfs/Usn.cpp). */
-struct UsnRecord {
-    USN Usn;
-    uint64_t FileId;
-    uint64_t ParentFileId;
-    ULONG Reason;
-    ULONG SourceInfo;
-    ULONG FileAttributes;
-    std::u16string FileName;
-};
-std::vector<UsnRecord> ReadUsnJournal(_FLT_VOLUME *Volume);
 
-/* Callback data for a test to call a driver routine the way a filter
-   callback would be called, for an operation of MajorFunction on the file
-   object behind Handle (in the current process).  Freed by the caller with
-   FreeCallbackData, which also drops the file-object reference. */
-PFLT_CALLBACK_DATA MakeCallbackData(HANDLE Handle, UCHAR MajorFunction, KPROCESSOR_MODE RequestorMode,
-                                    bool PostOperation = false);
-void FreeCallbackData(PFLT_CALLBACK_DATA Data);
 
 }  // namespace emu

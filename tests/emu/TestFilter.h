@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/system/System.h"
+#include "EmuTesting.h"
 
 namespace emu_test {
 
@@ -47,7 +47,10 @@ struct Log {
 
 inline Log TheLog;
 
-enum class ReadMode { Pass, DisallowFastIo, Pend };
+/* What a test filter's pre-read does with an IRP read (fast reads are
+   refused in every mode but Pass): pass it on, pend it, complete it at
+   once with STATUS_ACCESS_DENIED, or ask for a synchronized post-read. */
+enum class ReadMode { Pass, DisallowFastIo, Pend, Complete, Synchronize };
 
 inline const char *MajorName(UCHAR Major)
 {
@@ -78,6 +81,10 @@ template <int Id> struct TestFilter {
     static inline GUID OpenReparseGuid = {};
     static inline OPEN_REPARSE_LIST_ENTRY Entry = {};
     static inline ULONG EntryFlagsSeen = 0;
+    /* The thread the last post-read ran on; whether post-reads defer. */
+    static inline std::atomic<uint64_t> PostReadThread{0};
+    static inline bool DeferPostRead = false;
+    static inline std::atomic<PFLT_CALLBACK_DATA> DeferredPost{nullptr};
 
     static void Reset()
     {
@@ -87,6 +94,9 @@ template <int Id> struct TestFilter {
         CancelRoutineRuns = 0;
         OpenReparseTag = 0;
         EntryFlagsSeen = 0;
+        PostReadThread = 0;
+        DeferPostRead = false;
+        DeferredPost = nullptr;
     }
 
     static void Note(PFLT_CALLBACK_DATA Data, const char *When)
@@ -122,6 +132,14 @@ template <int Id> struct TestFilter {
             if (FLT_IS_FASTIO_OPERATION(Data)) {
                 return FLT_PREOP_DISALLOW_FASTIO;
             }
+            if (Reads == ReadMode::Complete) {
+                Data->IoStatus.Status = STATUS_ACCESS_DENIED;
+                Data->IoStatus.Information = 0;
+                return FLT_PREOP_COMPLETE;
+            }
+            if (Reads == ReadMode::Synchronize) {
+                return FLT_PREOP_SYNCHRONIZE;
+            }
             if (Reads == ReadMode::Pend) {
                 std::lock_guard<std::mutex> Guard(PendedLock);
                 if (FltSetCancelCompletion(Data, CancelPendedRead) != STATUS_SUCCESS) {
@@ -142,6 +160,13 @@ template <int Id> struct TestFilter {
         if (Data->Iopb->MajorFunction == IRP_MJ_CREATE && OpenReparseTag != 0) {
             EntryFlagsSeen = Entry.Flags;
             FltRemoveOpenReparseEntry(Filter, Data, &Entry);
+        }
+        if (Data->Iopb->MajorFunction == IRP_MJ_READ && FLT_IS_IRP_OPERATION(Data)) {
+            PostReadThread = (uint64_t)PsGetCurrentThreadId();
+            if (DeferPostRead) {
+                DeferredPost = Data;
+                return FLT_POSTOP_MORE_PROCESSING_REQUIRED;
+            }
         }
         return FLT_POSTOP_FINISHED_PROCESSING;
     }

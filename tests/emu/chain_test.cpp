@@ -6,8 +6,7 @@
 #include <thread>
 
 #include "TestFilter.h"
-#include "emu/io/Io.h"
-#include "emu/user/User.h"
+#include "EmuTesting.h"
 
 namespace emu_test {
 namespace {
@@ -282,6 +281,135 @@ TEST_F(Chain, AFileWithAReparsePointOpensOnlyWithAMatchingOpenReparseEntry)
     EXPECT_EQ(ProgramRead(Program, L"C:\\tagged.bin", 4, &Data), STATUS_SUCCESS);
     EXPECT_EQ(Data, (std::vector<UCHAR>{0, 1, 2, 3}));
     EXPECT_EQ(Upper::EntryFlagsSeen & OPEN_REPARSE_POINT_TAG_ENCOUNTERED, (ULONG)OPEN_REPARSE_POINT_TAG_ENCOUNTERED);
+}
+
+TEST_F(Chain, APreOperationThatCompletesEndsTheWalkAndOnlyTheFiltersAboveSeeTheEnd)
+{
+    Load<Lower>("100000");
+    Load<Upper>("300000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Complete;
+    TheLog.Take();
+    std::vector<UCHAR> Data;
+    EXPECT_EQ(ProgramRead(Program, L"C:\\data.bin", 16, &Data), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Only(TheLog.Take(), "read irp"),
+              (std::vector<std::string>{"upper pre read irp", "lower pre read irp", "upper post read irp"}));
+}
+
+TEST_F(Chain, ASynchronizedPostOperationRunsOnItsPreOperationsThreadWhenALowerFilterPends)
+{
+    Load<Lower>("100000");
+    Load<Upper>("300000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Pend;
+    Upper::Reads = ReadMode::Synchronize;
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    uint64_t ReaderThread = 0;
+    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data, &ReaderThread); });
+    WaitForPended(1);
+    uint64_t CompleterThread = 0;
+    std::thread Completer([&] {
+        CompleterThread = (uint64_t)PsGetCurrentThreadId();
+        PFLT_CALLBACK_DATA Pended = Lower::TakePended();
+        ASSERT_NE(Pended, nullptr);
+        FltCompletePendedPreOperation(Pended, FLT_PREOP_SUCCESS_WITH_CALLBACK, NULL);
+    });
+    Completer.join();
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_SUCCESS);
+    EXPECT_EQ(Lower::PostReadThread.load(), CompleterThread);
+    EXPECT_EQ(Upper::PostReadThread.load(), ReaderThread);
+}
+
+TEST_F(Chain, ADeferredPostOperationHoldsTheRequestUntilItCompletes)
+{
+    Load<Lower>("100000");
+    Load<Upper>("300000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::DisallowFastIo;
+    Lower::DeferPostRead = true;
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    std::atomic<bool> Returned{false};
+    std::thread Reader([&] {
+        Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data);
+        Returned = true;
+    });
+    while (Lower::DeferredPost.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(Returned.load());
+    EXPECT_TRUE(Only(TheLog.Take(), "post read irp") == std::vector<std::string>{"lower post read irp"});
+    FltCompletePendedPostOperation(Lower::DeferredPost.load());
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_SUCCESS);
+    EXPECT_EQ(Only(TheLog.Take(), "post read irp"), std::vector<std::string>{"upper post read irp"});
+}
+
+TEST_F(Chain, EndingTheProcessCancelsItsPendedReadOnce)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Pend;
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data); });
+    WaitForPended(1);
+    System.Terminate(Program);
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
+}
+
+TEST_F(Chain, ACancellableWaitEndsWithTheStatusOfWhatEndedIt)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 16);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = CreateFileW(L"C:\\data.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    PFLT_CALLBACK_DATA Data = emu::MakeCallbackData(File, IRP_MJ_READ, UserMode);
+    ASSERT_NE(Data, nullptr);
+    KEVENT Event;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+
+    /* A timeout runs on the emulated clock: one minute from now. */
+    LARGE_INTEGER Timeout;
+    Timeout.QuadPart = System.SystemClock().Now() + 10LL * 1000 * 1000 * 60;
+    NTSTATUS Waited = STATUS_UNSUCCESSFUL;
+    std::thread Waiter([&] { Waited = FltCancellableWaitForSingleObject(&Event, &Timeout, Data); });
+    System.SystemClock().Advance(10LL * 1000 * 1000 * 61);
+    Waiter.join();
+    EXPECT_EQ(Waited, STATUS_TIMEOUT);
+
+    /* A signal ends it with success. */
+    KeSetEvent(&Event, 0, FALSE);
+    EXPECT_EQ(FltCancellableWaitForSingleObject(&Event, NULL, Data), STATUS_SUCCESS);
+    KeClearEvent(&Event);
+
+    /* Cancelling the operation ends it with STATUS_CANCELLED. */
+    std::thread Cancelled([&] { Waited = FltCancellableWaitForSingleObject(&Event, NULL, Data); });
+    EXPECT_TRUE(CancelIoEx(File, NULL));
+    Cancelled.join();
+    EXPECT_EQ(Waited, STATUS_CANCELLED);
+    EXPECT_TRUE(FltIsIoCanceled(Data));
+    emu::FreeCallbackData(Data);
+
+    /* The wait of a thread being terminated ends with
+       STATUS_THREAD_IS_TERMINATING. */
+    std::atomic<uint64_t> WaiterId{0};
+    std::thread Terminated([&] {
+        WaiterId = (uint64_t)PsGetCurrentThreadId();
+        Waited = FltCancellableWaitForSingleObject(&Event, NULL, NULL);
+    });
+    while (WaiterId.load() == 0) {
+        std::this_thread::yield();
+    }
+    System.TerminateThread(WaiterId.load());
+    Terminated.join();
+    EXPECT_EQ(Waited, STATUS_THREAD_IS_TERMINATING);
+    CloseHandle(File);
 }
 
 TEST_F(Chain, SizeQueriesOfProgramsPassTheFilters)
