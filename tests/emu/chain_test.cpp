@@ -183,6 +183,33 @@ TEST_F(Chain, APendedReadOfATerminatingThreadIsCancelledOnce)
     EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
 }
 
+TEST_F(Chain, CancelSynchronousIoCancelsTheThreadsPendedReadOnce)
+{
+    Load<Lower>("100000");
+    MakeFile(L"C:\\data.bin", 4096);
+    Lower::Reads = ReadMode::Pend;
+    std::vector<UCHAR> Data;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    uint64_t ThreadId = 0;
+    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data, &ThreadId); });
+    WaitForPended(1);
+    {
+        emu::ProcessScope InProgram(Program);
+        HANDLE Narrow = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)ThreadId);
+        EXPECT_FALSE(CancelSynchronousIo(Narrow));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+        HANDLE Thread = OpenThread(THREAD_TERMINATE, FALSE, (DWORD)ThreadId);
+        EXPECT_TRUE(CancelSynchronousIo(Thread));
+        Reader.join();
+        EXPECT_FALSE(CancelSynchronousIo(Thread));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
+        CloseHandle(Thread);
+        CloseHandle(Narrow);
+    }
+    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
+}
+
 TEST_F(Chain, AFiltersOwnWriteEntersBelowItAndALowerFilterSeesIt)
 {
     Load<Lower>("100000");

@@ -177,6 +177,11 @@ BOOL WINAPI LockFile(_In_ HANDLE hFile, _In_ DWORD dwFileOffsetLow, _In_ DWORD d
 BOOL WINAPI UnlockFile(_In_ HANDLE hFile, _In_ DWORD dwFileOffsetLow, _In_ DWORD dwFileOffsetHigh,
     _In_ DWORD nNumberOfBytesToUnlockLow, _In_ DWORD nNumberOfBytesToUnlockHigh);
 BOOL WINAPI CancelIoEx(_In_ HANDLE hFile, _In_opt_ LPOVERLAPPED lpOverlapped);
+
+#define THREAD_TERMINATE 0x0001
+#define THREAD_QUERY_LIMITED_INFORMATION 0x0800
+HANDLE WINAPI OpenThread(_In_ DWORD dwDesiredAccess, _In_ BOOL bInheritHandle, _In_ DWORD dwThreadId);
+BOOL WINAPI CancelSynchronousIo(_In_ HANDLE hThread);
 BOOL WINAPI GetFileSizeEx(_In_ HANDLE hFile, _Out_ PLARGE_INTEGER lpFileSize);
 
 /* Last-error value of the calling thread. */
