@@ -183,6 +183,89 @@ const ClassRule *RuleFor(FILE_INFORMATION_CLASS Class)
     return nullptr;
 }
 
+/* NtQueryInformationFile and NtSetInformationFile: the class's access and
+   least length, position information kept here, the rest through a system
+   buffer. */
+NTSTATUS Information(UCHAR Major, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                     FILE_INFORMATION_CLASS Class)
+{
+    bool Query = Major == IRP_MJ_QUERY_INFORMATION;
+    const ClassRule *Rule = RuleFor(Class);
+    if (Rule == nullptr) {
+        return Finish(nullptr, IoStatusBlock, STATUS_INVALID_INFO_CLASS, 0);
+    }
+    if (Length < Rule->Length) {
+        return Finish(nullptr, IoStatusBlock, STATUS_INFO_LENGTH_MISMATCH, 0);
+    }
+    EmuFile *File;
+    NTSTATUS Status = ReferenceFile(FileHandle, Query ? Rule->QueryAccess : Rule->SetAccess, &File);
+    if (!NT_SUCCESS(Status)) {
+        return Finish(nullptr, IoStatusBlock, Status, 0);
+    }
+    if (Class == FilePositionInformation && (File->File.Flags & FO_SYNCHRONOUS_IO)) {
+        FILE_POSITION_INFORMATION Position = {File->File.CurrentByteOffset};
+        if (Query) {
+            memcpy(Buffer, &Position, sizeof(Position));
+            return Finish(File, IoStatusBlock, STATUS_SUCCESS, sizeof(Position));
+        }
+        memcpy(&Position, Buffer, sizeof(Position));
+        if (Position.CurrentByteOffset.QuadPart < 0) {
+            return Finish(File, IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
+        }
+        File->File.CurrentByteOffset = Position.CurrentByteOffset;
+        return Finish(File, IoStatusBlock, STATUS_SUCCESS, 0);
+    }
+    IoRequest *Request = AllocateRequest(File, Major, UserMode);
+    bool Buffered = Query ? UseSystemBuffer(Request, Length, nullptr, 0, Buffer, Length)
+                          : UseSystemBuffer(Request, Length, Buffer, Length, nullptr, 0);
+    if (!Buffered) {
+        FreeRequest(Request);
+        return Finish(File, IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    if (Query) {
+        auto &Parameters = Request->Iopb.Parameters.QueryFileInformation;
+        Parameters.Length = Length;
+        Parameters.FileInformationClass = Class;
+        Parameters.InfoBuffer = Request->SystemBuffer;
+    } else {
+        auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
+        Parameters.Length = Length;
+        Parameters.FileInformationClass = Class;
+        Parameters.InfoBuffer = Request->SystemBuffer;
+    }
+    Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
+    ULONG_PTR Information = 0;
+    Status = Send(Request, &Information);
+    return Finish(File, IoStatusBlock, Status, Information);
+}
+
+/* NtLockFile and NtUnlockFile: IRP_MJ_LOCK_CONTROL of Minor. */
+NTSTATUS LockControl(UCHAR Minor, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                     PLARGE_INTEGER Length, ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock)
+{
+    EmuFile *File;
+    NTSTATUS Status = ReferenceFile(FileHandle, FILE_READ_DATA | FILE_WRITE_DATA, &File);
+    if (!NT_SUCCESS(Status)) {
+        return Finish(nullptr, IoStatusBlock, Status, 0);
+    }
+    IoRequest *Request = AllocateRequest(File, IRP_MJ_LOCK_CONTROL, UserMode);
+    Request->Iopb.MinorFunction = Minor;
+    Request->LockLength = *Length;
+    auto &Lock = Request->Iopb.Parameters.LockControl;
+    Lock.Length = &Request->LockLength;
+    Lock.Key = Key;
+    Lock.ByteOffset = *ByteOffset;
+    Lock.ProcessId = (PEPROCESS)CurrentProcess();
+    Lock.FailImmediately = FailImmediately;
+    Lock.ExclusiveLock = ExclusiveLock;
+    if (Minor == IRP_MN_LOCK) {
+        File->File.LockOperation = TRUE;
+    }
+    ULONG_PTR Information = 0;
+    Status = Send(Request, &Information);
+    return Finish(File, IoStatusBlock, Status, Information);
+}
+
 /* The volume and volume-relative path an object name means: \??\C:\path,
    \Device\HarddiskVolumeN\path, or a name relative to RootDirectory. */
 NTSTATUS ResolveName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path)
@@ -275,75 +358,15 @@ NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
 NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                       ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
-    const ClassRule *Rule = RuleFor(FileInformationClass);
-    if (Rule == nullptr) {
-        return Finish(nullptr, IoStatusBlock, STATUS_INVALID_INFO_CLASS, 0);
-    }
-    if (Length < Rule->Length) {
-        return Finish(nullptr, IoStatusBlock, STATUS_INFO_LENGTH_MISMATCH, 0);
-    }
-    EmuFile *File;
-    NTSTATUS Status = ReferenceFile(FileHandle, Rule->QueryAccess, &File);
-    if (!NT_SUCCESS(Status)) {
-        return Finish(nullptr, IoStatusBlock, Status, 0);
-    }
-    if (FileInformationClass == FilePositionInformation && (File->File.Flags & FO_SYNCHRONOUS_IO)) {
-        FILE_POSITION_INFORMATION Position = {File->File.CurrentByteOffset};
-        memcpy(FileInformation, &Position, sizeof(Position));
-        return Finish(File, IoStatusBlock, STATUS_SUCCESS, sizeof(Position));
-    }
-    IoRequest *Request = AllocateRequest(File, IRP_MJ_QUERY_INFORMATION, UserMode);
-    if (!UseSystemBuffer(Request, Length, nullptr, 0, FileInformation, Length)) {
-        FreeRequest(Request);
-        return Finish(File, IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES, 0);
-    }
-    auto &Parameters = Request->Iopb.Parameters.QueryFileInformation;
-    Parameters.Length = Length;
-    Parameters.FileInformationClass = FileInformationClass;
-    Parameters.InfoBuffer = Request->SystemBuffer;
-    Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
-    ULONG_PTR Information = 0;
-    Status = Send(Request, &Information);
-    return Finish(File, IoStatusBlock, Status, Information);
+    return Information(IRP_MJ_QUERY_INFORMATION, FileHandle, IoStatusBlock, FileInformation, Length,
+                       FileInformationClass);
 }
 
 NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                     ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
-    const ClassRule *Rule = RuleFor(FileInformationClass);
-    if (Rule == nullptr) {
-        return Finish(nullptr, IoStatusBlock, STATUS_INVALID_INFO_CLASS, 0);
-    }
-    if (Length < Rule->Length) {
-        return Finish(nullptr, IoStatusBlock, STATUS_INFO_LENGTH_MISMATCH, 0);
-    }
-    EmuFile *File;
-    NTSTATUS Status = ReferenceFile(FileHandle, Rule->SetAccess, &File);
-    if (!NT_SUCCESS(Status)) {
-        return Finish(nullptr, IoStatusBlock, Status, 0);
-    }
-    if (FileInformationClass == FilePositionInformation && (File->File.Flags & FO_SYNCHRONOUS_IO)) {
-        FILE_POSITION_INFORMATION Position;
-        memcpy(&Position, FileInformation, sizeof(Position));
-        if (Position.CurrentByteOffset.QuadPart < 0) {
-            return Finish(File, IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
-        }
-        File->File.CurrentByteOffset = Position.CurrentByteOffset;
-        return Finish(File, IoStatusBlock, STATUS_SUCCESS, 0);
-    }
-    IoRequest *Request = AllocateRequest(File, IRP_MJ_SET_INFORMATION, UserMode);
-    if (!UseSystemBuffer(Request, Length, FileInformation, Length, nullptr, 0)) {
-        FreeRequest(Request);
-        return Finish(File, IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES, 0);
-    }
-    auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
-    Parameters.Length = Length;
-    Parameters.FileInformationClass = FileInformationClass;
-    Parameters.InfoBuffer = Request->SystemBuffer;
-    Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
-    ULONG_PTR Information = 0;
-    Status = Send(Request, &Information);
-    return Finish(File, IoStatusBlock, Status, Information);
+    return Information(IRP_MJ_SET_INFORMATION, FileHandle, IoStatusBlock, FileInformation, Length,
+                       FileInformationClass);
 }
 
 NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
@@ -375,46 +398,14 @@ NTSTATUS NTAPI NtLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     UNREFERENCED_PARAMETER(Event);
     UNREFERENCED_PARAMETER(ApcRoutine);
     UNREFERENCED_PARAMETER(ApcContext);
-    EmuFile *File;
-    NTSTATUS Status = ReferenceFile(FileHandle, FILE_READ_DATA | FILE_WRITE_DATA, &File);
-    if (!NT_SUCCESS(Status)) {
-        return Finish(nullptr, IoStatusBlock, Status, 0);
-    }
-    IoRequest *Request = AllocateRequest(File, IRP_MJ_LOCK_CONTROL, UserMode);
-    Request->Iopb.MinorFunction = IRP_MN_LOCK;
-    Request->LockLength = *Length;
-    auto &Lock = Request->Iopb.Parameters.LockControl;
-    Lock.Length = &Request->LockLength;
-    Lock.Key = Key;
-    Lock.ByteOffset = *ByteOffset;
-    Lock.ProcessId = (PEPROCESS)CurrentProcess();
-    Lock.FailImmediately = FailImmediately;
-    Lock.ExclusiveLock = ExclusiveLock;
-    File->File.LockOperation = TRUE;
-    ULONG_PTR Information = 0;
-    Status = Send(Request, &Information);
-    return Finish(File, IoStatusBlock, Status, Information);
+    return LockControl(IRP_MN_LOCK, FileHandle, IoStatusBlock, ByteOffset, Length, Key, FailImmediately,
+                       ExclusiveLock);
 }
 
 NTSTATUS NTAPI NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
                             PLARGE_INTEGER Length, ULONG Key)
 {
-    EmuFile *File;
-    NTSTATUS Status = ReferenceFile(FileHandle, FILE_READ_DATA | FILE_WRITE_DATA, &File);
-    if (!NT_SUCCESS(Status)) {
-        return Finish(nullptr, IoStatusBlock, Status, 0);
-    }
-    IoRequest *Request = AllocateRequest(File, IRP_MJ_LOCK_CONTROL, UserMode);
-    Request->Iopb.MinorFunction = IRP_MN_UNLOCK_SINGLE;
-    Request->LockLength = *Length;
-    auto &Lock = Request->Iopb.Parameters.LockControl;
-    Lock.Length = &Request->LockLength;
-    Lock.Key = Key;
-    Lock.ByteOffset = *ByteOffset;
-    Lock.ProcessId = (PEPROCESS)CurrentProcess();
-    ULONG_PTR Information = 0;
-    Status = Send(Request, &Information);
-    return Finish(File, IoStatusBlock, Status, Information);
+    return LockControl(IRP_MN_UNLOCK_SINGLE, FileHandle, IoStatusBlock, ByteOffset, Length, Key, FALSE, FALSE);
 }
 
 /* NtCancelIoFileEx: cancels every request the calling process issued on the

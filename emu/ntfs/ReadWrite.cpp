@@ -97,14 +97,19 @@ void AdvancePosition(IoRequest *Request, ULONGLONG Offset)
     }
 }
 
-NTSTATUS Read(IoRequest *Request)
+/* A read or a write (the two share their parameter layout), into or from
+   the buffer or the MDL the request carries. */
+NTSTATUS Transfer(IoRequest *Request)
 {
     auto &Parameters = Request->Iopb.Parameters.Read;
     ULONGLONG Offset = (ULONGLONG)Parameters.ByteOffset.QuadPart;
     PVOID Buffer = Parameters.ReadBuffer != NULL ? Parameters.ReadBuffer
                    : Parameters.MdlAddress != NULL ? Parameters.MdlAddress->MappedSystemVa : NULL;
     ULONG Count = 0;
-    NTSTATUS Status = FsRead(Request->File, Offset, Parameters.Length, Buffer, &Count);
+    NTSTATUS Status = Request->Iopb.MajorFunction == IRP_MJ_READ
+                          ? FsRead(Request->File, Offset, Parameters.Length, Buffer, &Count)
+                          : FsWrite(Request->File, Offset, Parameters.Length, Buffer,
+                                    (Request->Iopb.IrpFlags & IRP_PAGING_IO) != 0, &Count);
     Request->Data.IoStatus.Information = Count;
     if (NT_SUCCESS(Status)) {
         AdvancePosition(Request, Offset);
@@ -112,18 +117,12 @@ NTSTATUS Read(IoRequest *Request)
     return Status;
 }
 
-NTSTATUS Write(IoRequest *Request)
+/* An IRP read or write; a cached one sets the file object's cache up. */
+NTSTATUS TransferIrp(IoRequest *Request)
 {
-    auto &Parameters = Request->Iopb.Parameters.Write;
-    ULONGLONG Offset = (ULONGLONG)Parameters.ByteOffset.QuadPart;
-    PVOID Buffer = Parameters.WriteBuffer != NULL ? Parameters.WriteBuffer
-                   : Parameters.MdlAddress != NULL ? Parameters.MdlAddress->MappedSystemVa : NULL;
-    ULONG Count = 0;
-    NTSTATUS Status = FsWrite(Request->File, Offset, Parameters.Length, Buffer,
-                              (Request->Iopb.IrpFlags & IRP_PAGING_IO) != 0, &Count);
-    Request->Data.IoStatus.Information = Count;
-    if (NT_SUCCESS(Status)) {
-        AdvancePosition(Request, Offset);
+    NTSTATUS Status = Transfer(Request);
+    if (NT_SUCCESS(Status) && Cached(Request)) {
+        Request->File->File.PrivateCacheMap = &CacheMarker;
     }
     return Status;
 }
@@ -132,20 +131,12 @@ NTSTATUS Write(IoRequest *Request)
 
 NTSTATUS NtfsRead(IoRequest *Request)
 {
-    NTSTATUS Status = Read(Request);
-    if (NT_SUCCESS(Status) && Cached(Request)) {
-        Request->File->File.PrivateCacheMap = &CacheMarker;
-    }
-    return Status;
+    return TransferIrp(Request);
 }
 
 NTSTATUS NtfsWrite(IoRequest *Request)
 {
-    NTSTATUS Status = Write(Request);
-    if (NT_SUCCESS(Status) && Cached(Request)) {
-        Request->File->File.PrivateCacheMap = &CacheMarker;
-    }
-    return Status;
+    return TransferIrp(Request);
 }
 
 bool NtfsFastIo(IoRequest *Request)
@@ -153,16 +144,11 @@ bool NtfsFastIo(IoRequest *Request)
     if (Request->File->File.PrivateCacheMap == NULL || Request->File->Node == nullptr) {
         return false;
     }
-    switch (Request->Iopb.MajorFunction) {
-    case IRP_MJ_READ:
-        Request->Data.IoStatus.Status = Read(Request);
-        return true;
-    case IRP_MJ_WRITE:
-        Request->Data.IoStatus.Status = Write(Request);
-        return true;
-    default:
+    if (Request->Iopb.MajorFunction != IRP_MJ_READ && Request->Iopb.MajorFunction != IRP_MJ_WRITE) {
         return false;  // NTFS has no fast device controls
     }
+    Request->Data.IoStatus.Status = Transfer(Request);
+    return true;
 }
 
 }  // namespace emu

@@ -18,12 +18,19 @@ BOOL Finish(NTSTATUS Status)
     return NT_SUCCESS(Status) ? TRUE : FALSE;
 }
 
+LARGE_INTEGER Join(DWORD Low, DWORD High)
+{
+    LARGE_INTEGER Value;
+    Value.QuadPart = (LONGLONG)(((ULONGLONG)High << 32) | Low);
+    return Value;
+}
+
 /* An overlapped offset, or the file pointer. */
 LARGE_INTEGER OffsetOf(LPOVERLAPPED Overlapped)
 {
     LARGE_INTEGER Offset;
     if (Overlapped != NULL) {
-        Offset.QuadPart = (LONGLONG)(((ULONGLONG)Overlapped->OffsetHigh << 32) | Overlapped->Offset);
+        Offset = Join(Overlapped->Offset, Overlapped->OffsetHigh);
     } else {
         Offset.HighPart = -1;
         Offset.LowPart = FILE_USE_FILE_POINTER_POSITION;
@@ -144,9 +151,8 @@ BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh
                      DWORD nNumberOfBytesToLockHigh)
 {
     IO_STATUS_BLOCK Io = {};
-    LARGE_INTEGER Offset, Length;
-    Offset.QuadPart = (LONGLONG)(((ULONGLONG)dwFileOffsetHigh << 32) | dwFileOffsetLow);
-    Length.QuadPart = (LONGLONG)(((ULONGLONG)nNumberOfBytesToLockHigh << 32) | nNumberOfBytesToLockLow);
+    LARGE_INTEGER Offset = Join(dwFileOffsetLow, dwFileOffsetHigh);
+    LARGE_INTEGER Length = Join(nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh);
     return Finish(NtLockFile(hFile, NULL, NULL, NULL, &Io, &Offset, &Length, 0, TRUE, TRUE));
 }
 
@@ -154,9 +160,8 @@ BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHi
                        DWORD nNumberOfBytesToUnlockHigh)
 {
     IO_STATUS_BLOCK Io = {};
-    LARGE_INTEGER Offset, Length;
-    Offset.QuadPart = (LONGLONG)(((ULONGLONG)dwFileOffsetHigh << 32) | dwFileOffsetLow);
-    Length.QuadPart = (LONGLONG)(((ULONGLONG)nNumberOfBytesToUnlockHigh << 32) | nNumberOfBytesToUnlockLow);
+    LARGE_INTEGER Offset = Join(dwFileOffsetLow, dwFileOffsetHigh);
+    LARGE_INTEGER Length = Join(nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh);
     return Finish(NtUnlockFile(hFile, &Io, &Offset, &Length, 0));
 }
 
