@@ -11,7 +11,6 @@
 namespace emu_test {
 namespace {
 
-using Chain = EmulatorTest;
 
 constexpr ULONG TestTag = 0x20000099;
 constexpr GUID TestGuid = {0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -40,12 +39,28 @@ NTSTATUS ProgramRead(emu::EmuProcess *Program, const WCHAR *Path, ULONG Length, 
     return Status;
 }
 
-void WaitForPended(size_t Count)
-{
-    while (Lower::PendedCount() < Count) {
-        std::this_thread::yield();
+/* Reads a program starts on a thread of its own, which wait while the lower
+   test filter holds them. */
+class Chain : public EmulatorTest {
+protected:
+    /* Starts a program's read of Length bytes of C:\\data.bin and returns
+       once the lower filter holds it. */
+    void BeginPendedRead(ULONG Length = 16)
+    {
+        Lower::Reads = ReadMode::Pend;
+        Reader = std::thread([this, Length] {
+            ReadStatus = ProgramRead(Program, L"C:\\data.bin", Length, &ReadData, &ReaderThread);
+        });
+        while (Lower::PendedCount() < 1) {
+            std::this_thread::yield();
+        }
     }
-}
+
+    std::thread Reader;
+    NTSTATUS ReadStatus = STATUS_UNSUCCESSFUL;
+    std::vector<UCHAR> ReadData;
+    uint64_t ReaderThread = 0;
+};
 
 TEST_F(Chain, PreOperationsRunFromTheHighestAltitudeAndPostOperationsFromTheLowest)
 {
@@ -105,12 +120,8 @@ TEST_F(Chain, APendedReadCompletesFromAnotherThreadWithTheReaderAboveHeldBehindI
     Load<Lower>("100000");
     Load<Upper>("320000");  // an on-access reader above, as anti-virus filters sit
     MakeFile(L"C:\\data.bin", 4096);
-    Lower::Reads = ReadMode::Pend;
     TheLog.Take();
-    std::vector<UCHAR> Data;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 100, &Data); });
-    WaitForPended(1);
+    BeginPendedRead(100);
     /* Held: the reader above has seen the read go down, not come back. */
     std::vector<std::string> Reads = Only(TheLog.Take(), "read irp");
     EXPECT_EQ(Reads, (std::vector<std::string>{"upper pre read irp", "lower pre read irp"}));
@@ -122,9 +133,9 @@ TEST_F(Chain, APendedReadCompletesFromAnotherThreadWithTheReaderAboveHeldBehindI
     });
     Completer.join();
     Reader.join();
-    EXPECT_EQ(Status, STATUS_SUCCESS);
-    ASSERT_EQ(Data.size(), 100u);
-    EXPECT_EQ(Data[99], 99);
+    EXPECT_EQ(ReadStatus, STATUS_SUCCESS);
+    ASSERT_EQ(ReadData.size(), 100u);
+    EXPECT_EQ(ReadData[99], 99);
     EXPECT_EQ(Only(TheLog.Take(), "read irp"),
               (std::vector<std::string>{"lower post read irp", "upper post read irp"}));
 }
@@ -142,14 +153,16 @@ TEST_F(Chain, APendedReadCancelledByCancelIoExRunsTheCancelRoutineOnce)
         Shared = CreateFileW(L"C:\\data.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
         ASSERT_NE(Shared, INVALID_HANDLE_VALUE);
     }
-    std::thread Reader([&] {
+    Reader = std::thread([&] {
         emu::ProcessScope InProgram(Program);
         Data.assign(16, 0);
         DWORD Read = 0;
         ReadFile(Shared, Data.data(), 16, &Read, NULL);
         Status = emu::user::LastStatus();
     });
-    WaitForPended(1);
+    while (Lower::PendedCount() < 1) {
+        std::this_thread::yield();
+    }
     {
         emu::ProcessScope InProgram(Program);
         EXPECT_TRUE(CancelIoEx(Shared, NULL));
@@ -168,18 +181,13 @@ TEST_F(Chain, APendedReadOfATerminatingThreadIsCancelledOnce)
 {
     Load<Lower>("100000");
     MakeFile(L"C:\\data.bin", 4096);
-    Lower::Reads = ReadMode::Pend;
-    std::vector<UCHAR> Data;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-    uint64_t ThreadId = 0;
-    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data, &ThreadId); });
-    WaitForPended(1);
-    EXPECT_EQ(System.TerminateThread(ThreadId), 1u);
+    BeginPendedRead();
+    EXPECT_EQ(System.TerminateThread(ReaderThread), 1u);
     Reader.join();
-    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(ReadStatus, STATUS_CANCELLED);
     EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
     /* Cancelling it again finds nothing and runs nothing. */
-    EXPECT_EQ(System.TerminateThread(ThreadId), 0u);
+    EXPECT_EQ(System.TerminateThread(ReaderThread), 0u);
     EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
 }
 
@@ -187,18 +195,13 @@ TEST_F(Chain, CancelSynchronousIoCancelsTheThreadsPendedReadOnce)
 {
     Load<Lower>("100000");
     MakeFile(L"C:\\data.bin", 4096);
-    Lower::Reads = ReadMode::Pend;
-    std::vector<UCHAR> Data;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-    uint64_t ThreadId = 0;
-    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data, &ThreadId); });
-    WaitForPended(1);
+    BeginPendedRead();
     {
         emu::ProcessScope InProgram(Program);
-        HANDLE Narrow = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)ThreadId);
+        HANDLE Narrow = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)ReaderThread);
         EXPECT_FALSE(CancelSynchronousIo(Narrow));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-        HANDLE Thread = OpenThread(THREAD_TERMINATE, FALSE, (DWORD)ThreadId);
+        HANDLE Thread = OpenThread(THREAD_TERMINATE, FALSE, (DWORD)ReaderThread);
         EXPECT_TRUE(CancelSynchronousIo(Thread));
         Reader.join();
         EXPECT_FALSE(CancelSynchronousIo(Thread));
@@ -206,7 +209,7 @@ TEST_F(Chain, CancelSynchronousIoCancelsTheThreadsPendedReadOnce)
         CloseHandle(Thread);
         CloseHandle(Narrow);
     }
-    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(ReadStatus, STATUS_CANCELLED);
     EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
 }
 
@@ -328,13 +331,8 @@ TEST_F(Chain, ASynchronizedPostOperationRunsOnItsPreOperationsThreadWhenALowerFi
     Load<Lower>("100000");
     Load<Upper>("300000");
     MakeFile(L"C:\\data.bin", 4096);
-    Lower::Reads = ReadMode::Pend;
     Upper::Reads = ReadMode::Synchronize;
-    std::vector<UCHAR> Data;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-    uint64_t ReaderThread = 0;
-    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data, &ReaderThread); });
-    WaitForPended(1);
+    BeginPendedRead();
     uint64_t CompleterThread = 0;
     std::thread Completer([&] {
         CompleterThread = (uint64_t)PsGetCurrentThreadId();
@@ -344,7 +342,7 @@ TEST_F(Chain, ASynchronizedPostOperationRunsOnItsPreOperationsThreadWhenALowerFi
     });
     Completer.join();
     Reader.join();
-    EXPECT_EQ(Status, STATUS_SUCCESS);
+    EXPECT_EQ(ReadStatus, STATUS_SUCCESS);
     EXPECT_EQ(Lower::PostReadThread.load(), CompleterThread);
     EXPECT_EQ(Upper::PostReadThread.load(), ReaderThread);
 }
@@ -378,14 +376,10 @@ TEST_F(Chain, EndingTheProcessCancelsItsPendedReadOnce)
 {
     Load<Lower>("100000");
     MakeFile(L"C:\\data.bin", 4096);
-    Lower::Reads = ReadMode::Pend;
-    std::vector<UCHAR> Data;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-    std::thread Reader([&] { Status = ProgramRead(Program, L"C:\\data.bin", 16, &Data); });
-    WaitForPended(1);
+    BeginPendedRead();
     System.Terminate(Program);
     Reader.join();
-    EXPECT_EQ(Status, STATUS_CANCELLED);
+    EXPECT_EQ(ReadStatus, STATUS_CANCELLED);
     EXPECT_EQ(Lower::CancelRoutineRuns.load(), 1);
 }
 
