@@ -2,7 +2,7 @@
  * Cleanup.cpp - IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
  *
  * Cleanup (the last handle of a file object closed) gives the file
- * object's share access back and, when it was the file's last handle and
+ * object's share access and byte-range locks back and, when it was the file's last handle and
  * changes were journaled, writes the USN close record.  Close (the last
  * reference gone) lets the file object go; when it was the stream's last,
  * the filter manager tears the stream's contexts down, as a file system
@@ -33,6 +33,7 @@ NTSTATUS NtfsCleanup(IoRequest *Request)
         Node->SharedWrite -= (File->ShareAccess & FILE_SHARE_WRITE) != 0;
         Node->SharedDelete -= (File->ShareAccess & FILE_SHARE_DELETE) != 0;
     }
+    ReleaseLocksOf(Node, File);
     File->Cleaned = true;
     File->File.Flags |= FO_CLEANUP_COMPLETE;
     Node->Handles -= 1;

@@ -21,6 +21,17 @@
 
 namespace emu {
 
+/* A byte-range lock on a file: its range, kind, and owner (the file object,
+   the process, the key). */
+struct ByteRangeLock {
+    EmuFile *File;
+    void *Process;
+    ULONG Key;
+    ULONGLONG Offset;
+    ULONGLONG Length;
+    bool Exclusive;
+};
+
 /* A file or directory on an emulated volume (its FCB and its one stream). */
 struct NtfsNode {
     std::u16string Name;  // as created; empty for the root
@@ -44,6 +55,7 @@ struct NtfsNode {
     ULONG OpenCount = 0;
     ULONG Readers = 0, Writers = 0, Deleters = 0;
     ULONG SharedRead = 0, SharedWrite = 0, SharedDelete = 0;
+    std::vector<ByteRangeLock> Locks;
     ULONG References = 0;  // file objects that point here (not yet closed)
     ULONG Handles = 0;     // file objects not yet cleaned up
     bool Unlinked = false;
@@ -92,6 +104,12 @@ NTSTATUS FsWrite(EmuFile *File, ULONGLONG Offset, ULONG Length, const void *Buff
 void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG Reasons);
 /* Writes the close record of Node now and returns its USN. */
 USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
+
+/* Byte-range locks (Lock.cpp): whether a read or write of Request's range
+   meets a lock another owner holds, and the release of a file object's
+   locks at its cleanup.  Called under the namespace lock. */
+bool LockConflicts(IoRequest *Request, ULONGLONG Offset, ULONGLONG Length, bool Write);
+void ReleaseLocksOf(NtfsNode *Node, EmuFile *File);
 
 /* Shared by the routines above (Node.cpp). */
 /* Updates the times a change touches, unless File froze them. */

@@ -5,7 +5,8 @@
  * what was transferred ("Using Files in a Driver").  The first cached read
  * or write sets the file object's cache up (PrivateCacheMap); from then on
  * the I/O manager's fast I/O path reaches the file system without an IRP,
- * as the fast I/O documentation of file systems describes.
+ * as the fast I/O documentation of file systems describes.  A range another
+ * owner has locked refuses the transfer (Lock.cpp).
  */
 #include "Ntfs.h"
 
@@ -105,8 +106,15 @@ NTSTATUS Transfer(IoRequest *Request)
     ULONGLONG Offset = (ULONGLONG)Parameters.ByteOffset.QuadPart;
     PVOID Buffer = Parameters.ReadBuffer != NULL ? Parameters.ReadBuffer
                    : Parameters.MdlAddress != NULL ? Parameters.MdlAddress->MappedSystemVa : NULL;
+    bool Write = Request->Iopb.MajorFunction == IRP_MJ_WRITE;
+    NtfsVolume *Namespace = NamespaceOf(Request->File->Volume);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+    if (LockConflicts(Request, Offset, Parameters.Length, Write)) {
+        Request->Data.IoStatus.Information = 0;
+        return STATUS_FILE_LOCK_CONFLICT;
+    }
     ULONG Count = 0;
-    NTSTATUS Status = Request->Iopb.MajorFunction == IRP_MJ_READ
+    NTSTATUS Status = !Write
                           ? FsRead(Request->File, Offset, Parameters.Length, Buffer, &Count)
                           : FsWrite(Request->File, Offset, Parameters.Length, Buffer,
                                     (Request->Iopb.IrpFlags & IRP_PAGING_IO) != 0, &Count);
@@ -146,6 +154,15 @@ bool NtfsFastIo(IoRequest *Request)
     }
     if (Request->Iopb.MajorFunction != IRP_MJ_READ && Request->Iopb.MajorFunction != IRP_MJ_WRITE) {
         return false;  // NTFS has no fast device controls
+    }
+    {
+        auto &Parameters = Request->Iopb.Parameters.Read;
+        NtfsVolume *Namespace = NamespaceOf(Request->File->Volume);
+        std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+        if (LockConflicts(Request, (ULONGLONG)Parameters.ByteOffset.QuadPart, Parameters.Length,
+                          Request->Iopb.MajorFunction == IRP_MJ_WRITE)) {
+            return false;  // the IRP meets the conflict
+        }
     }
     Request->Data.IoStatus.Status = Transfer(Request);
     return true;
