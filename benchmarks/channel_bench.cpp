@@ -12,11 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "emu/io/Io.h"
-#include "emu/system/System.h"
-#include "emu/user/User.h"
-#include "include/Zentaflt.h"
-#include "service/ServiceClient.h"
+#include "EmuTesting.h"
+#include "Zentaflt.h"
+#include "ServiceClient.h"
 
 namespace {
 

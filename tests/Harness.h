@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "emu/system/System.h"
-#include "include/Zentaflt.h"
+#include "EmuTesting.h"
+#include "Zentaflt.h"
 
 namespace zentaflt_test {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Harness.h"
-#include "emu/io/Io.h"
+#include "EmuTesting.h"
 
 namespace zentaflt_test {
 

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <thread>
 
-#include "emu/runtime/Objects.h"
+#include "EmuTesting.h"
 
 using namespace zentaflt_test;
 

@@ -12,9 +12,9 @@
 #include <chrono>
 #include <thread>
 
-#include "emu/fltmgr/FltMgr.h"
-#include "emu/user/User.h"
-#include "service/ServiceClient.h"
+#include "EmuTesting.h"
+
+#include "ServiceClient.h"
 
 using namespace zentaflt_test;
 namespace service = zentaflt::service;

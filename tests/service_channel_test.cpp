@@ -12,9 +12,8 @@
 #include <memory>
 #include <thread>
 
-#include "emu/io/Io.h"
-#include "emu/user/User.h"
-#include "service/ServiceClient.h"
+#include "EmuTesting.h"
+#include "ServiceClient.h"
 
 using namespace zentaflt_test;
 namespace service = zentaflt::service;

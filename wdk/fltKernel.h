@@ -610,6 +610,77 @@ VOID FLTAPI FltFreeExtraCreateParameter(_In_ PFLT_FILTER Filter, _In_ PVOID EcpC
 NTSTATUS FLTAPI FltGetEcpListFromCallbackData(_In_ PFLT_FILTER Filter, _In_ PFLT_CALLBACK_DATA CallbackData,
     _Outptr_result_maybenull_ PECP_LIST *EcpList);
 
+/* ------------------------------------------------------------------------
+ * Operations in flight: pended operations, cancellation, and the filter's
+ * own reads and writes.
+ * ---------------------------------------------------------------------- */
+#define FLT_IS_IRP_OPERATION(Data) (((Data)->Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0)
+#define FLT_IS_FASTIO_OPERATION(Data) (((Data)->Flags & FLTFL_CALLBACK_DATA_FAST_IO_OPERATION) != 0)
+#define FLT_IS_FS_FILTER_OPERATION(Data) (((Data)->Flags & FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION) != 0)
+
+typedef ULONG FLT_IO_OPERATION_FLAGS;
+#define FLTFL_IO_OPERATION_NON_CACHED 0x00000001
+#define FLTFL_IO_OPERATION_PAGING 0x00000002
+#define FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET 0x00000004
+#define FLTFL_IO_OPERATION_SYNCHRONOUS_PAGING 0x00000008
+
+typedef VOID (FLTAPI *PFLT_COMPLETE_CANCELED_CALLBACK)(_In_ PFLT_CALLBACK_DATA CallbackData);
+typedef VOID (FLTAPI *PFLT_COMPLETED_ASYNC_IO_CALLBACK)(_In_ PFLT_CALLBACK_DATA CallbackData, _In_ PFLT_CONTEXT Context);
+
+VOID FLTAPI FltCompletePendedPreOperation(_In_ PFLT_CALLBACK_DATA CallbackData,
+    _In_ FLT_PREOP_CALLBACK_STATUS CallbackStatus, _In_opt_ PVOID Context);
+VOID FLTAPI FltCompletePendedPostOperation(_In_ PFLT_CALLBACK_DATA CallbackData);
+NTSTATUS FLTAPI FltSetCancelCompletion(_In_ PFLT_CALLBACK_DATA CallbackData,
+    _In_ PFLT_COMPLETE_CANCELED_CALLBACK CanceledCallback);
+NTSTATUS FLTAPI FltClearCancelCompletion(_In_ PFLT_CALLBACK_DATA CallbackData);
+BOOLEAN FLTAPI FltIsIoCanceled(_In_ PFLT_CALLBACK_DATA CallbackData);
+NTSTATUS FLTAPI FltCancellableWaitForSingleObject(_In_ PVOID Object, _In_opt_ PLARGE_INTEGER Timeout,
+    _In_opt_ PFLT_CALLBACK_DATA CallbackData);
+NTSTATUS FLTAPI FltReadFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject,
+    _In_opt_ PLARGE_INTEGER ByteOffset, _In_ ULONG Length, _Out_writes_bytes_to_(Length, *BytesRead) PVOID Buffer,
+    _In_ FLT_IO_OPERATION_FLAGS Flags, _Out_opt_ PULONG BytesRead,
+    _In_opt_ PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, _In_opt_ PVOID CallbackContext);
+NTSTATUS FLTAPI FltWriteFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject,
+    _In_opt_ PLARGE_INTEGER ByteOffset, _In_ ULONG Length, _In_reads_bytes_(Length) PVOID Buffer,
+    _In_ FLT_IO_OPERATION_FLAGS Flags, _Out_opt_ PULONG BytesWritten,
+    _In_opt_ PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, _In_opt_ PVOID CallbackContext);
+NTSTATUS FLTAPI FltWriteFileEx(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject,
+    _In_opt_ PLARGE_INTEGER ByteOffset, _In_ ULONG Length, _In_reads_bytes_opt_(Length) PVOID Buffer,
+    _In_ FLT_IO_OPERATION_FLAGS Flags, _Out_opt_ PULONG BytesWritten,
+    _In_opt_ PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, _In_opt_ PVOID CallbackContext,
+    _In_opt_ PULONG Key, _In_opt_ PMDL Mdl);
+
+/* ------------------------------------------------------------------------
+ * Open-reparse lists: a create that names a tag (and, for non-Microsoft
+ * tags, its GUID) opens a file carrying that reparse point instead of
+ * failing with STATUS_REPARSE.
+ * ---------------------------------------------------------------------- */
+#ifndef OPEN_REPARSE_POINT_TAG_ENCOUNTERED
+#define OPEN_REPARSE_POINT_TAG_ENCOUNTERED 0x00000001
+#define OPEN_REPARSE_POINT_REPARSE_IF_CHILD_EXISTS 0x00000002
+#define OPEN_REPARSE_POINT_REPARSE_IF_CHILD_NOT_EXISTS 0x00000004
+#define OPEN_REPARSE_POINT_REPARSE_IF_DIRECTORY_FINAL_COMPONENT 0x00000008
+#define OPEN_REPARSE_POINT_VERSION_EX 0x80000000
+
+typedef struct _OPEN_REPARSE_LIST_ENTRY {
+    LIST_ENTRY OpenReparseListEntry;
+    ULONG ReparseTag;
+    ULONG Flags;
+    GUID ReparseGuid;
+    USHORT Size;
+    USHORT RemainingLength;
+} OPEN_REPARSE_LIST_ENTRY, *POPEN_REPARSE_LIST_ENTRY;
+
+typedef struct _OPEN_REPARSE_LIST {
+    LIST_ENTRY OpenReparseList;
+} OPEN_REPARSE_LIST, *POPEN_REPARSE_LIST;
+#endif
+
+NTSTATUS FLTAPI FltAddOpenReparseEntry(_In_ PFLT_FILTER Filter, _In_ PFLT_CALLBACK_DATA Data,
+    _In_ POPEN_REPARSE_LIST_ENTRY OpenReparseEntry);
+VOID FLTAPI FltRemoveOpenReparseEntry(_In_ PFLT_FILTER Filter, _In_ PFLT_CALLBACK_DATA Data,
+    _In_ POPEN_REPARSE_LIST_ENTRY OpenReparseEntry);
+
 #ifdef __cplusplus
 }
 #endif
@@ -667,6 +738,7 @@ FLT_LAYOUT_CHECK(sizeof(FLT_FILE_NAME_INFORMATION) == 0x78);
 FLT_LAYOUT_CHECK(offsetof(FLT_FILE_NAME_INFORMATION, Volume) == 0x18);
 FLT_LAYOUT_CHECK(offsetof(FLT_PARAMETERS, SetFileInformation.InfoBuffer) == 0x20);
 FLT_LAYOUT_CHECK(offsetof(FLT_PARAMETERS, DeviceIoControl.Neither.InputBuffer) == 0x18);
+FLT_LAYOUT_CHECK(sizeof(OPEN_REPARSE_LIST_ENTRY) == 0x30);
 
 /* The atomic-create extra create parameter, which newer kits define in
    ntifs.h. */

@@ -25,6 +25,7 @@
  * can"), and FilterReplyMessage fails with the error of that status.
  */
 #include "FltMgr.h"
+#include "../testing/EmuTesting.h"
 
 using namespace emu;
 

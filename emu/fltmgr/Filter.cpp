@@ -96,9 +96,24 @@ void FilterManager::SetupInstance(_FLT_FILTER *Filter, _FLT_VOLUME *Volume, FLT_
     _FLT_INSTANCE *Instance = Owned.get();
     Instance->Filter = Filter;
     Instance->Volume = Volume;
+    Instance->Altitude = Filter->Altitude;
+    bool Collision = false;
     {
         std::lock_guard<std::mutex> Guard(Lock);
+        /* Two instances on a volume never share an altitude. */
+        for (const auto &Other : Filters) {
+            for (const auto &Existing : Other->Instances) {
+                if (Existing->Attached && Existing->Volume == Volume &&
+                    CompareAltitudes(Existing->Altitude, Instance->Altitude) == 0) {
+                    Collision = true;
+                }
+            }
+        }
         Filter->Instances.push_back(std::move(Owned));
+    }
+    if (Collision) {
+        Instance->SetupStatus = STATUS_FLT_INSTANCE_ALTITUDE_COLLISION;
+        return;
     }
     NTSTATUS Status = STATUS_SUCCESS;
     if (Filter->Registration.InstanceSetupCallback != NULL) {
@@ -148,6 +163,7 @@ void FilterManager::Reset()
     Filters.clear();
     Connections.clear();
     Ports.clear();
+    Altitudes.clear();
     NextVolumeNumber = 1;
 }
 
@@ -190,6 +206,14 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION 
             return STATUS_FLT_INSTANCE_NAME_COLLISION;
         }
     }
+    /* The altitude of the filter's default instance, from its registry key
+       (the INF's Instances\<name>\Altitude); without one the filter
+       manager cannot place the filter. */
+    auto Altitude = Manager.Altitudes.find(Driver);
+    if (Altitude == Manager.Altitudes.end() || Altitude->second.empty()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    Filter->Altitude = Altitude->second;
     *RetFilter = Filter.get();
     char Text[64];
     snprintf(Text, sizeof(Text), "filter %p", (void *)Filter.get());

@@ -12,6 +12,7 @@
 #include "../runtime/Objects.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct _FLT_INSTANCE;
 
 namespace emu {
 struct NtfsVolume;
+struct IoRequest;
 }
 
 struct _FLT_VOLUME {
@@ -31,6 +33,11 @@ struct _FLT_VOLUME {
     bool Mounted = true;
     WCHAR DriveLetter = 0;                        // C, D, ... for disk volumes
     std::shared_ptr<emu::NtfsVolume> Namespace;   // files and directories
+    /* The file system at the bottom of the volume's filter chain: its
+       dispatch routine, and its fast I/O path (false: not possible, the
+       operation comes again as an IRP). */
+    NTSTATUS (*FileSystemDispatch)(emu::IoRequest *Request) = nullptr;
+    bool (*FileSystemFastIo)(emu::IoRequest *Request) = nullptr;
 };
 
 struct _FLT_INSTANCE {
@@ -39,6 +46,9 @@ struct _FLT_INSTANCE {
     PFLT_CONTEXT InstanceContext = nullptr;
     bool Attached = false;
     NTSTATUS SetupStatus = STATUS_SUCCESS;
+    /* Where the instance sits in the volume's chain: higher altitudes see
+       an operation first (the filter's altitude from its registry key). */
+    std::string Altitude;
 };
 
 enum class FilterState { Registered, Filtering, Unregistered };
@@ -51,6 +61,7 @@ struct _FLT_FILTER {
     FilterState State = FilterState::Registered;
     std::vector<std::unique_ptr<_FLT_INSTANCE>> Instances;
     int RunningCallbacks = 0;  // callbacks of the filter on some thread now; under the manager's lock
+    std::string Altitude;  // of its default instance, read at registration
 };
 
 /* An access-control entry captured from a port's security descriptor. */
@@ -158,12 +169,6 @@ NTSTATUS ReplyToFilter(HANDLE Port, PVOID Buffer, ULONG BufferLength);
    disconnects every connection to the filter's ports, waiting for
    disconnects already running; closes client ports the filter left open. */
 void DisconnectAll(_FLT_FILTER *Filter);
-/* Entries of the filter manager's port and connection tables. */
-struct PortTableSizes {
-    size_t Ports;
-    size_t Connections;
-};
-PortTableSizes PortTables();
 /* Number of messages queued on a connection and not yet taken. */
 size_t QueuedMessages(HANDLE Port, EmuProcess *Process);
 
@@ -175,6 +180,9 @@ public:
     std::vector<std::unique_ptr<_FLT_PORT>> Ports;
     std::vector<std::shared_ptr<PortConnection>> Connections;
     ULONG NextVolumeNumber = 1;
+    /* The Altitude value of each driver's Instances registry key, as the
+       loader left it for FltRegisterFilter to read. */
+    std::map<PDRIVER_OBJECT, std::string> Altitudes;
 
     bool IsFilter(const _FLT_FILTER *Filter);
     /* Offers a volume to a filter: builds the instance and runs the
@@ -210,6 +218,25 @@ void CheckNoCallbackRuns(_FLT_FILTER *Filter);
 ContextHeader *HeaderOf(PFLT_CONTEXT Context);
 /* Releases the stream contexts an instance set, at its teardown. */
 void TeardownInstanceStreamContexts(_FLT_INSTANCE *Instance);
+
+/* Compares two altitudes (decimal strings, possibly with a fraction):
+   negative when A is lower than B. */
+int CompareAltitudes(const std::string &A, const std::string &B);
+
+/* The filter chain of a volume for one operation: the attached instances
+   of filtering filters below StartBelow (all when null), highest altitude
+   first, each with its registration for MajorFunction. */
+struct ChainEntry;
+std::vector<ChainEntry> ChainFor(_FLT_VOLUME *Volume, UCHAR MajorFunction, _FLT_INSTANCE *StartBelow);
+
+/* Walks a request down the chain from its cursor: pre-operations, then the
+   file system, then the completion walk.  Returns when the request has
+   completed or is pended. */
+void ContinueRequest(IoRequest *Request);
+
+/* Streams: the filter manager tears a stream's contexts down when the file
+   system lets the stream go (FsRtlTeardownPerStreamContexts). */
+void TeardownStreamContexts(void *Stream);
 
 /* Drops the reference an object (instance, stream) holds on its context. */
 void DetachContext(PFLT_CONTEXT Context);

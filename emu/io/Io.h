@@ -1,14 +1,17 @@
 /*
- * Io.h - the emulated I/O manager and NTFS.
+ * Io.h - the emulated I/O manager: file objects, I/O requests, and the
+ * system services programs call (NtCreateFile, NtReadFile, ...).
  *
- * A mounted disk volume carries a namespace of directories and files with
- * case-insensitive, case-preserving names.  Opens go through the I/O
- * manager: the create request passes the filters attached to the volume
- * (pre-operation callbacks, then the file system, then post-operation
- * callbacks), share access is checked as IoCheckShareAccess does, and the
- * handle lands in the opening process's table.  A file object is an object
- * of type "File" whose body starts with the FILE_OBJECT drivers see; its
- * FsContext identifies the stream.
+ * Every operation on a file travels as one IoRequest: the I/O manager
+ * builds it, hands it to the filter manager (emu/fltmgr/Dispatch.cpp), which
+ * walks the instances on the volume from the highest altitude down and then
+ * calls the file system at the bottom (emu/ntfs/), and the request completes
+ * back up through the post-operation callbacks.  A request lives on the heap
+ * until it completes: a filter may pend it and complete it later from
+ * another thread, a program may cancel it, and the thread that issued it
+ * waits on its completion event (synchronous file objects, as
+ * "Synchronous and asynchronous I/O" in the kernel-mode documentation
+ * describes).
  */
 #pragma once
 
@@ -16,70 +19,29 @@
 
 #include "../fltmgr/FltMgr.h"
 #include "../runtime/Objects.h"
+#include "../testing/EmuTesting.h"
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace emu {
 
-/* A file or directory on an emulated volume. */
-struct NtfsNode {
-    std::u16string Name;  // as created; empty for the root
-    bool Directory = false;
-    NtfsNode *Parent = nullptr;
-    std::map<std::u16string, std::unique_ptr<NtfsNode>> Children;  // by upcased name
-    uint64_t FileId = 0;
-    ULONG Attributes = FILE_ATTRIBUTE_ARCHIVE;
-    std::vector<UCHAR> Data;           // the default stream
-    ULONGLONG ValidDataLength = 0;
-    std::set<ULONGLONG> Clusters;      // allocated 4 KiB clusters of a sparse file
-    LONGLONG CreationTime = 0, LastAccessTime = 0, LastWriteTime = 0, ChangeTime = 0;
-    /* The reparse point: tag, GUID (non-Microsoft tags) and data. */
-    bool HasReparsePoint = false;
-    ULONG ReparseTag = 0;
-    GUID ReparseGuid = {};
-    std::vector<UCHAR> ReparseData;
-    /* Reasons of the USN records written since the last close record. */
-    ULONG UsnReasons = 0;
-    /* Share access, as IoCheckShareAccess keeps it. */
-    ULONG OpenCount = 0;
-    ULONG Readers = 0, Writers = 0, Deleters = 0;
-    ULONG SharedRead = 0, SharedWrite = 0, SharedDelete = 0;
-    ULONG References = 0;  // file objects that point here
-    ULONG Handles = 0;     // file objects not yet cleaned up
-    bool Unlinked = false;
-};
-
-/* A record of the USN change journal, as a test reads it back. */
-struct UsnRecord {
-    USN Usn;
-    uint64_t FileId;
-    uint64_t ParentFileId;
-    ULONG Reason;
-    ULONG SourceInfo;
-    ULONG FileAttributes;
-    std::u16string FileName;
-};
-
-struct NtfsVolume {
-    std::recursive_mutex Lock;  // guards the namespace, the nodes and the journal
-    NtfsNode Root;
-    uint64_t NextFileId = 5;
-    std::vector<UsnRecord> Journal;
-    USN NextUsn = 0x1000;
-};
-
-constexpr ULONGLONG ClusterSize = 4096;
+struct NtfsNode;
+struct NtfsVolume;
 
 /* The body of a file object.  FILE_OBJECT comes first: a PFILE_OBJECT is
-   the object body. */
+   the object body.  What follows is what the file system keeps per file
+   object (its CCB). */
 struct EmuFile {
     FILE_OBJECT File;
     _FLT_VOLUME *Volume;
-    NtfsNode *Node;
+    NtfsNode *Node;               // the stream (also FILE_OBJECT.FsContext)
     ACCESS_MASK Access;
     ULONG ShareAccess;
     ULONG Options;
@@ -89,62 +51,152 @@ struct EmuFile {
        creation, last access, last write, change. */
     bool FrozenTimes[4];
     ULONG UsnSourceInfo;          // from FSCTL_MARK_HANDLE
-    PECP_LIST EcpList;            // extra create parameters of the open
 };
 
-/* The file system's side of the operations on an open file.  The namespace
-   lock is taken inside. */
-NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
-                            ULONG *Returned);
-NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
-                          KPROCESSOR_MODE Mode);
-NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
-                   ULONG *Returned, KPROCESSOR_MODE Mode);
-NTSTATUS FsRead(EmuFile *File, ULONGLONG Offset, ULONG Length, PVOID Buffer, ULONG *Transferred);
-NTSTATUS FsWrite(EmuFile *File, ULONGLONG Offset, ULONG Length, const void *Buffer, bool Paging, ULONG *Transferred);
-
-/* Passes an operation a program started through the filters on the file's
-   volume and the file system.  Iopb holds the major function and its
-   parameters; FileSystem does the file system's part and sets the
-   information it returns. */
-NTSTATUS DispatchToFilters(EmuFile *File, FLT_IO_PARAMETER_BLOCK *Iopb, KPROCESSOR_MODE Mode,
-                           const std::function<NTSTATUS(ULONG_PTR *)> &FileSystem, ULONG_PTR *Information);
-
-/* A change through File adds Reasons to the file's journal record. */
-void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG Reasons);
-/* Writes the close record of Node now and returns its USN. */
-USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
-
-/* The journal of a volume, for tests. */
-std::vector<UsnRecord> ReadUsnJournal(_FLT_VOLUME *Volume);
-
-/* Streams: the filter manager tears a stream's contexts down when the last
-   file object of the stream goes away. */
-void TeardownStreamContexts(NtfsNode *Node);
-
 EmuFile *FileOf(PFILE_OBJECT FileObject);
-NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);
 
-/* The full path of a node on its volume: \dir\file, or \ for the root. */
-std::u16string PathOf(const NtfsNode *Node);
-std::u16string Upcase(const std::u16string &Text);
+/* One step of the filter chain a request walks: an instance and its
+   registration for the request's major function. */
+struct ChainEntry {
+    _FLT_INSTANCE *Instance;
+    const FLT_OPERATION_REGISTRATION *Operation;
+};
 
-/* Opens or creates Path (volume-relative, beginning with a backslash) on
-   Volume for the current process, as NtCreateFile does.  Information gets
-   the create result (FILE_OPENED, FILE_CREATED ...). */
-NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK DesiredAccess,
-                    ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG Options,
-                    KPROCESSOR_MODE Mode, HANDLE *Handle, ULONG_PTR *Information);
+/* A post-operation callback owed to an instance whose pre-operation asked
+   for one, with the context it passed. */
+struct CompletionEntry {
+    _FLT_INSTANCE *Instance;
+    PFLT_POST_OPERATION_CALLBACK Post;
+    PVOID Context;
+    bool Synchronize;     // FLT_PREOP_SYNCHRONIZE: runs on the pre-operation's thread
+    uint64_t ThreadId;    // that thread
+};
+
+/* Completion of a request a filter issued asynchronously. */
+typedef VOID(FLTAPI *RequestCallback)(PFLT_CALLBACK_DATA Data, PFLT_CONTEXT Context);
+
+/* An I/O request: the callback data filters see, its parameter block, the
+   cursor through the filter chain and the completion stack, the I/O
+   status, the completion event, the cancel flag and routine, the buffers,
+   and the requesting thread and mode.  Allocated by AllocateRequest,
+   accounted by the verifier as an "I/O request", freed by whoever waits for
+   it (or at completion when nobody does). */
+struct IoRequest {
+    FLT_CALLBACK_DATA Data;       // first: PFLT_CALLBACK_DATA is the request
+    FLT_IO_PARAMETER_BLOCK Iopb;
+    EmuFile *File = nullptr;      // referenced while the request lives, except for IRP_MJ_CLOSE
+    bool FileReferenced = false;
+    _FLT_VOLUME *Volume = nullptr;
+    EmuProcess *Process = nullptr;
+    uint64_t ThreadId = 0;
+
+    /* Buffers: a system buffer the I/O manager allocated (METHOD_BUFFERED
+       and information classes) and copies back on completion, or an MDL. */
+    PVOID SystemBuffer = nullptr;
+    ULONG SystemBufferLength = 0;
+    PVOID UserOutput = nullptr;   // where a buffered output goes back to
+    ULONG UserOutputLength = 0;
+    PMDL MdlAddress = nullptr;
+
+    /* Parameters the block points at: a create's security context, a lock's
+       length. */
+    IO_SECURITY_CONTEXT SecurityContext = {};
+    LARGE_INTEGER LockLength = {};
+
+    /* Extra create parameters of a create. */
+    PECP_LIST EcpList = nullptr;
+    bool OwnsEcpList = false;
+
+    /* The filter chain: instances below the point of entry, highest
+       altitude first; Cursor is the next one whose pre-operation runs. */
+    std::vector<ChainEntry> Chain;
+    size_t Cursor = 0;
+    std::vector<CompletionEntry> Completions;
+    _FLT_INSTANCE *PendedBy = nullptr;        // FLT_PREOP_PENDING, until FltCompletePendedPreOperation
+    _FLT_INSTANCE *PostPendedBy = nullptr;    // FLT_POSTOP_MORE_PROCESSING_REQUIRED
+    bool SyncHandedOff = false;               // the completion walk waits for a synchronizing thread
+    KEVENT SyncEvent;
+
+    /* Completion. */
+    bool Synchronous = true;      // the issuer waits on Done and frees the request
+    bool Completed = false;
+    KEVENT Done;
+    RequestCallback AsyncCallback = nullptr;
+    PVOID AsyncContext = nullptr;
+
+    /* Cancellation, guarded by CancelLock(): the flag is set once; the
+       routine is taken out before it runs, so it runs at most once. */
+    std::atomic<bool> CancelRequested{false};
+    PFLT_COMPLETE_CANCELED_CALLBACK CancelRoutine = nullptr;
+
+    IoRequest(ULONG Flags, PETHREAD Thread) : Data{Flags, Thread, &Iopb}, Iopb{} {}
+};
+
+IoRequest *RequestOf(PFLT_CALLBACK_DATA Data);
+
+/* Builds a request of MajorFunction on File for the current thread in Mode.
+   The request references File unless it is IRP_MJ_CLOSE or Reference is
+   false (requests the object manager's deletion of the file object sends). */
+IoRequest *AllocateRequest(EmuFile *File, UCHAR MajorFunction, KPROCESSOR_MODE Mode,
+                           ULONG Flags = FLTFL_CALLBACK_DATA_IRP_OPERATION, bool Reference = true);
+void FreeRequest(IoRequest *Request);
+
+/* Sends a request down the filter chain of its volume, below StartBelow
+   (null: from the top), and, for a synchronous request, waits until it
+   completes.  Returns the final status (the request stays allocated for
+   the caller to read and free), or STATUS_PENDING for an asynchronous
+   request still in flight. */
+NTSTATUS CallFilterManager(IoRequest *Request, _FLT_INSTANCE *StartBelow = nullptr);
+
+/* The end of a request's journey, once the completion walk is done: copies
+   a buffered output back, signals the issuer or runs its callback. */
+void FinishRequest(IoRequest *Request);
+
+/* Guards the requests in flight and their cancel state. */
+std::mutex &CancelLock();
+
+/* The open-reparse ECP type (ECP_TYPE_OPEN_REPARSE_GUID). */
+extern const GUID EcpTypeOpenReparse;
+
+/* A system buffer of Length bytes for the request, filled from Input when
+   given; its contents go back to Output (up to OutputLength bytes of the
+   information returned) when the request completes without an error, as
+   buffered I/O does.  False when pool runs out. */
+bool UseSystemBuffer(IoRequest *Request, ULONG Length, const void *Input, ULONG InputLength, PVOID Output,
+                     ULONG OutputLength);
+
+/* The parameters of a device or file-system control as the I/O manager
+   places them for the code's transfer method: METHOD_BUFFERED copies the
+   input into a system buffer that carries the output back; the other
+   methods pass the caller's buffers.  False when pool runs out. */
+bool SetControlParameters(IoRequest *Request, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output,
+                          ULONG OutputLength);
+
+/* Marks every in-flight request that matches as cancelled and runs its
+   cancel routine (once).  Returns how many it found. */
+size_t CancelRequests(const std::function<bool(const IoRequest *)> &Matches);
+/* Thread termination, as far as I/O goes: the thread is marked as
+   terminating (its cancellable waits end) and its requests are cancelled,
+   as IoCancelThreadIo does.  Returns how many requests it cancelled. */
+size_t TerminateThreadIo(uint64_t ThreadId);
+bool ThreadIsTerminating(uint64_t ThreadId);
+/* A new boot: no thread is terminating. */
+void ResetIo();
+/* Process termination: every request of the process is cancelled. */
+size_t CancelProcessIo(EmuProcess *Process);
 
 /* The volume mounted under a drive letter, or null. */
 _FLT_VOLUME *VolumeByLetter(WCHAR Letter);
 
-/* Callback data for a test to call a driver routine the way a filter
-   callback would be called, for an operation of MajorFunction on the file
-   object behind Handle (in the current process).  Freed by the caller with
-   FreeCallbackData, which also drops the file-object reference. */
-PFLT_CALLBACK_DATA MakeCallbackData(HANDLE Handle, UCHAR MajorFunction, KPROCESSOR_MODE RequestorMode,
-                                    bool PostOperation = false);
-void FreeCallbackData(PFLT_CALLBACK_DATA Data);
+/* Opens or creates Path (volume-relative, beginning with a backslash) on
+   Volume for the current process, as NtCreateFile does once it has found
+   the volume.  Information gets the create result (FILE_OPENED ...). */
+NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK DesiredAccess,
+                    ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG Options,
+                    KPROCESSOR_MODE Mode, HANDLE *Handle, ULONG_PTR *Information,
+                    _FLT_INSTANCE *StartBelow = nullptr, PECP_LIST EcpList = nullptr,
+                    PFILE_OBJECT *FileObject = nullptr);
+
+
 
 }  // namespace emu

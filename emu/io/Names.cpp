@@ -11,6 +11,7 @@
  * test a name-cache miss on demand.
  */
 #include "Io.h"
+#include "../ntfs/Ntfs.h"
 
 using namespace emu;
 

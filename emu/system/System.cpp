@@ -4,6 +4,7 @@
 #include "System.h"
 
 #include "../io/Io.h"
+#include "../ntfs/Ntfs.h"
 
 #include <cstdio>
 
@@ -77,6 +78,7 @@ System::System(OsVersion Version)
     ResetProcesses();
     TheFilterManager().Reset();
     ResetRuntime();
+    ResetIo();
     TheOsVersion() = Version;
 }
 
@@ -115,6 +117,8 @@ PFLT_VOLUME System::Mount(const VolumeOptions &Options)
         }
         if (!Network) {
             Volume->Namespace = std::make_shared<NtfsVolume>();
+            Volume->FileSystemDispatch = NtfsDispatch;
+            Volume->FileSystemFastIo = NtfsFastIo;
             Volume->DriveLetter = (WCHAR)(L'C' + (Number - 1) % 24);
         }
         for (const auto &Filter : Manager.Filters) {
@@ -152,28 +156,47 @@ std::vector<PFLT_VOLUME> System::Volumes() const
     return All;
 }
 
-NTSTATUS System::LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &ServiceName)
+System::LoadedDriver *System::Loaded(const std::u16string *ServiceName) const
 {
-    if (Loaded) {
+    for (const auto &Driver : Drivers) {
+        if (Driver->Loaded && (ServiceName == nullptr || Driver->ServiceName == *ServiceName)) {
+            return Driver.get();
+        }
+    }
+    return nullptr;
+}
+
+NTSTATUS System::LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &ServiceName, const std::string &Altitude)
+{
+    if (Loaded(&ServiceName) != nullptr) {
         return STATUS_IMAGE_ALREADY_LOADED;
     }
-    Driver = DRIVER_OBJECT{};
-    Driver.Type = 4;  // IO_TYPE_DRIVER
-    Driver.Size = sizeof(DRIVER_OBJECT);
-    DriverName = u"\\Driver\\" + ServiceName;
-    Driver.DriverName = {(USHORT)(DriverName.size() * 2), (USHORT)(DriverName.size() * 2), (PWSTR)DriverName.data()};
-    Driver.DriverInit = Entry;
+    auto Owned = std::make_unique<LoadedDriver>();
+    LoadedDriver *Driver = Owned.get();
+    Drivers.push_back(std::move(Owned));
+    Driver->ServiceName = ServiceName;
+    Driver->Object.Type = 4;  // IO_TYPE_DRIVER
+    Driver->Object.Size = sizeof(DRIVER_OBJECT);
+    Driver->Name = u"\\Driver\\" + ServiceName;
+    Driver->Object.DriverName = {(USHORT)(Driver->Name.size() * 2), (USHORT)(Driver->Name.size() * 2),
+                                 (PWSTR)Driver->Name.data()};
+    Driver->Object.DriverInit = Entry;
+    {
+        FilterManager &Manager = TheFilterManager();
+        std::lock_guard<std::mutex> Guard(Manager.Lock);
+        Manager.Altitudes[&Driver->Object] = Altitude;
+    }
     std::u16string Registry = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + ServiceName;
     UNICODE_STRING RegistryPath = {(USHORT)(Registry.size() * 2), (USHORT)(Registry.size() * 2),
                                    (PWSTR)Registry.data()};
     NTSTATUS Status;
     {
         CallbackScope Scope("DriverEntry");
-        Status = Entry(&Driver, &RegistryPath);
+        Status = Entry(&Driver->Object, &RegistryPath);
     }
     if (NT_SUCCESS(Status)) {
-        Loaded = true;
-    } else if (FilterOfDriver(&Driver) != nullptr) {
+        Driver->Loaded = true;
+    } else if (FilterOfDriver(&Driver->Object) != nullptr) {
         TheVerifier().Report("DriverEntry failed but left its filter registered");
     }
     return Status;
@@ -181,10 +204,17 @@ NTSTATUS System::LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &Serv
 
 NTSTATUS System::UnloadDriver(FLT_FILTER_UNLOAD_FLAGS Flags)
 {
-    if (!Loaded) {
+    LoadedDriver *Driver = Loaded(nullptr);
+    return Driver == nullptr ? STATUS_FLT_FILTER_NOT_FOUND : UnloadDriver(Driver->ServiceName, Flags);
+}
+
+NTSTATUS System::UnloadDriver(const std::u16string &ServiceName, FLT_FILTER_UNLOAD_FLAGS Flags)
+{
+    LoadedDriver *Driver = Loaded(&ServiceName);
+    if (Driver == nullptr) {
         return STATUS_FLT_FILTER_NOT_FOUND;
     }
-    _FLT_FILTER *Filter = FilterOfDriver(&Driver);
+    _FLT_FILTER *Filter = FilterOfDriver(&Driver->Object);
     if (Filter == nullptr) {
         return STATUS_FLT_FILTER_NOT_FOUND;
     }
@@ -200,21 +230,34 @@ NTSTATUS System::UnloadDriver(FLT_FILTER_UNLOAD_FLAGS Flags)
     if (!NT_SUCCESS(Status) && (Flags & FLTFL_FILTER_UNLOAD_MANDATORY) == 0) {
         return Status;
     }
-    if (FilterOfDriver(&Driver) != nullptr) {
+    if (FilterOfDriver(&Driver->Object) != nullptr) {
         TheVerifier().Report("the unload callback returned without unregistering the filter");
     }
-    Loaded = false;
+    Driver->Loaded = false;
     return Status;
 }
 
 bool System::DriverLoaded() const
 {
-    return Loaded;
+    return Loaded(nullptr) != nullptr;
 }
 
 PFLT_FILTER System::Filter() const
 {
-    return FilterOfDriver(const_cast<PDRIVER_OBJECT>(&Driver));
+    LoadedDriver *Driver = Loaded(nullptr);
+    return Driver == nullptr ? nullptr : FilterOfDriver(&Driver->Object);
+}
+
+PFLT_INSTANCE System::InstanceOn(PFLT_VOLUME Volume, PFLT_FILTER Filter) const
+{
+    FilterManager &Manager = TheFilterManager();
+    std::lock_guard<std::mutex> Guard(Manager.Lock);
+    for (const auto &Instance : Filter->Instances) {
+        if (Instance->Volume == Volume && Instance->Attached) {
+            return Instance.get();
+        }
+    }
+    return nullptr;
 }
 
 PFLT_INSTANCE System::InstanceOn(PFLT_VOLUME Volume) const
@@ -276,6 +319,7 @@ EmuProcess *System::CreateProcess(const std::string &Name)
 
 void System::Terminate(EmuProcess *Process)
 {
+    CancelProcessIo(Process);
     TerminateProcess(Process);
 }
 
@@ -287,6 +331,11 @@ void *System::AllocateUserMemory(EmuProcess *Process, SIZE_T Size, ULONG Protect
 NTSTATUS System::FreeUserMemory(EmuProcess *Process, void *Base)
 {
     return emu::FreeUserMemory(Process, Base);
+}
+
+size_t System::TerminateThread(uint64_t ThreadId)
+{
+    return TerminateThreadIo(ThreadId);
 }
 
 void System::UseWideIds(bool Wide)

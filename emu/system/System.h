@@ -17,6 +17,7 @@
 
 #include <fltKernel.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,17 +48,25 @@ public:
     void Dismount(PFLT_VOLUME Volume);
     std::vector<PFLT_VOLUME> Volumes() const;
 
-    /* The driver.  LoadDriver calls the image's entry point on this thread,
+    /* Drivers.  LoadDriver calls the image's entry point on this thread,
        as the I/O manager does (DriverEntry, or the routine the driver's
-       build puts before it, such as one that seeds a stack cookie); UnloadDriver runs the filter's unload callback as
-       "fltmc unload" does, and returns its status. */
-    NTSTATUS LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &ServiceName = u"zentaflt");
+       build puts before it, such as one that seeds a stack cookie), with
+       the filter's altitude in its registry key (what its INF installs);
+       several filters load under different service names.  UnloadDriver
+       runs the filter's unload callback as "fltmc unload" does, and
+       returns its status; without a name it unloads the first driver
+       loaded that is still loaded. */
+    static constexpr const char *DefaultAltitude = "370000";
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE Entry, const std::u16string &ServiceName = u"zentaflt",
+                        const std::string &Altitude = DefaultAltitude);
     NTSTATUS UnloadDriver(FLT_FILTER_UNLOAD_FLAGS Flags = 0);
+    NTSTATUS UnloadDriver(const std::u16string &ServiceName, FLT_FILTER_UNLOAD_FLAGS Flags = 0);
     bool DriverLoaded() const;
     PFLT_FILTER Filter() const;
 
-    /* Instances. */
+    /* Instances: the newest on a volume, or the one of a given filter. */
     PFLT_INSTANCE InstanceOn(PFLT_VOLUME Volume) const;
+    PFLT_INSTANCE InstanceOn(PFLT_VOLUME Volume, PFLT_FILTER Filter) const;
     bool IsAttached(PFLT_VOLUME Volume) const;
     NTSTATUS SetupStatusOn(PFLT_VOLUME Volume) const;
     /* A manual detach ("fltmc detach"): asks the instance's query-teardown
@@ -68,6 +77,11 @@ public:
        (see runtime/Objects.h); a process's handles close when it ends. */
     EmuProcess *CreateProcess(const std::string &Name);
     void Terminate(EmuProcess *Process);
+    /* Terminates a thread as far as I/O goes: its pending requests are
+       cancelled and its cancellable waits end (the thread itself returns
+       from its blocked call once its requests complete).  Returns how many
+       requests were cancelled. */
+    size_t TerminateThread(uint64_t ThreadId);
     /* From now on, new processes and threads get ids above 32 bits. */
     void UseWideIds(bool Wide);
 
@@ -91,9 +105,14 @@ public:
     OsVersion &Version() { return TheOsVersion(); }
 
 private:
-    DRIVER_OBJECT Driver{};
-    std::u16string DriverName;
-    bool Loaded = false;
+    struct LoadedDriver {
+        DRIVER_OBJECT Object{};
+        std::u16string Name;
+        std::u16string ServiceName;
+        bool Loaded = false;
+    };
+    LoadedDriver *Loaded(const std::u16string *ServiceName) const;
+    std::vector<std::unique_ptr<LoadedDriver>> Drivers;  // in load order
 };
 
 }  // namespace emu

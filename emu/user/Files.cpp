@@ -1,41 +1,57 @@
 /*
  * Files.cpp - Win32 file calls for programs and the service.  Paths are
  * drive-letter paths ("C:\dir\file", or "\\?\C:\dir\file"); a call opens
- * through the emulated I/O manager in the caller's process, in user mode.
+ * with NtCreateFile in the caller's process, in user mode.
  */
 #include <fltKernel.h>
 #include <windows.h>
 
-#include "../io/Io.h"
+#include <string>
 #include "User.h"
 
-using namespace emu;
-
 namespace {
-
-/* Splits a drive-letter path into its volume and volume-relative path. */
-bool ResolvePath(LPCWSTR Path, _FLT_VOLUME **Volume, std::u16string *Relative)
-{
-    if (Path == NULL) {
-        return false;
-    }
-    std::u16string Text((const char16_t *)Path);
-    if (Text.rfind(u"\\\\?\\", 0) == 0) {
-        Text = Text.substr(4);
-    }
-    if (Text.size() < 2 || Text[1] != u':') {
-        return false;
-    }
-    *Volume = VolumeByLetter((WCHAR)Text[0]);
-    *Relative = Text.size() == 2 ? u"\\" : Text.substr(2);
-    return *Volume != nullptr && !Relative->empty() && (*Relative)[0] == u'\\';
-}
 
 HANDLE Fail(NTSTATUS Status)
 {
     emu::user::NoteStatus(Status);
     SetLastError(emu::user::Win32ErrorOf(Status));
     return INVALID_HANDLE_VALUE;
+}
+
+/* The NT name of a drive-letter path ("C:\dir\file", or "\\?\C:\dir\file"):
+   \??\C:\dir\file.  Empty when the path has no drive letter. */
+std::u16string NtNameOf(LPCWSTR Path)
+{
+    if (Path == NULL) {
+        return u"";
+    }
+    std::u16string Text((const char16_t *)Path);
+    if (Text.rfind(u"\\\\?\\", 0) == 0) {
+        Text = Text.substr(4);
+    }
+    if (Text.size() < 2 || Text[1] != u':') {
+        return u"";
+    }
+    if (Text.size() == 2) {
+        Text += u"\\";
+    }
+    return u"\\??\\" + Text;
+}
+
+/* NtCreateFile on a drive-letter path, in the calling process. */
+NTSTATUS Open(LPCWSTR Path, ACCESS_MASK Access, ULONG Attributes, ULONG Share, ULONG Disposition, ULONG Options,
+              HANDLE *Handle)
+{
+    std::u16string Name = NtNameOf(Path);
+    if (Name.empty()) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    UNICODE_STRING NtName = {(USHORT)(Name.size() * sizeof(WCHAR)), (USHORT)(Name.size() * sizeof(WCHAR)),
+                             (PWSTR)Name.data()};
+    OBJECT_ATTRIBUTES Object;
+    InitializeObjectAttributes(&Object, &NtName, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    IO_STATUS_BLOCK Io = {};
+    return NtCreateFile(Handle, Access, &Object, &Io, NULL, Attributes, Share, Disposition, Options, NULL, 0);
 }
 
 }  // namespace
@@ -48,11 +64,6 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 {
     UNREFERENCED_PARAMETER(lpSecurityAttributes);
     UNREFERENCED_PARAMETER(hTemplateFile);
-    _FLT_VOLUME *Volume = nullptr;
-    std::u16string Relative;
-    if (!ResolvePath(lpFileName, &Volume, &Relative)) {
-        return Fail(STATUS_OBJECT_PATH_NOT_FOUND);
-    }
     ULONG Disposition;
     switch (dwCreationDisposition) {
     case CREATE_NEW:
@@ -87,9 +98,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         Options |= FILE_WRITE_THROUGH;
     }
     HANDLE Handle = NULL;
-    NTSTATUS Status = emu::CreateFile(Volume, Relative, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
-                                      dwFlagsAndAttributes & 0xFFFF, dwShareMode, Disposition, Options, UserMode,
-                                      &Handle, nullptr);
+    NTSTATUS Status = Open(lpFileName, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                           dwFlagsAndAttributes & 0xFFFF, dwShareMode, Disposition, Options, &Handle);
     if (Status == STATUS_FILE_IS_A_DIRECTORY) {
         Status = STATUS_ACCESS_DENIED;  // a directory opened without backup semantics
     }
@@ -104,16 +114,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
 {
     UNREFERENCED_PARAMETER(lpSecurityAttributes);
-    _FLT_VOLUME *Volume = nullptr;
-    std::u16string Relative;
-    if (!ResolvePath(lpPathName, &Volume, &Relative)) {
-        Fail(STATUS_OBJECT_PATH_NOT_FOUND);
-        return FALSE;
-    }
     HANDLE Handle = NULL;
-    NTSTATUS Status = emu::CreateFile(Volume, Relative, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                                      FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, UserMode, &Handle, nullptr);
+    NTSTATUS Status = Open(lpPathName, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                           FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &Handle);
     if (!NT_SUCCESS(Status)) {
         Fail(Status);
         return FALSE;

@@ -9,10 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "emu/system/System.h"
-#include "emu/user/User.h"
-#include "include/Zentaflt.h"
-#include "service/ServiceClient.h"
+#include "EmuTesting.h"
+#include "Zentaflt.h"
+#include "ServiceClient.h"
 
 namespace {
 

@@ -38,6 +38,7 @@ typedef LONGLONG *PLONGLONG;
 #define HRESULT_CODE(hr) ((hr)&0xFFFF)
 
 #define ERROR_SUCCESS 0L
+#define ERROR_CANT_ACCESS_FILE 1920L
 #define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
@@ -50,6 +51,7 @@ typedef LONGLONG *PLONGLONG;
 #define ERROR_NOT_READY 21L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_LOCK_VIOLATION 33L
+#define ERROR_NOT_LOCKED 158L
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
@@ -170,6 +172,16 @@ BOOL WINAPI DeviceIoControl(_In_ HANDLE hDevice, _In_ DWORD dwIoControlCode,
 BOOL WINAPI SetFilePointerEx(_In_ HANDLE hFile, _In_ LARGE_INTEGER liDistanceToMove,
     _Out_opt_ PLARGE_INTEGER lpNewFilePointer, _In_ DWORD dwMoveMethod);
 BOOL WINAPI SetEndOfFile(_In_ HANDLE hFile);
+BOOL WINAPI LockFile(_In_ HANDLE hFile, _In_ DWORD dwFileOffsetLow, _In_ DWORD dwFileOffsetHigh,
+    _In_ DWORD nNumberOfBytesToLockLow, _In_ DWORD nNumberOfBytesToLockHigh);
+BOOL WINAPI UnlockFile(_In_ HANDLE hFile, _In_ DWORD dwFileOffsetLow, _In_ DWORD dwFileOffsetHigh,
+    _In_ DWORD nNumberOfBytesToUnlockLow, _In_ DWORD nNumberOfBytesToUnlockHigh);
+BOOL WINAPI CancelIoEx(_In_ HANDLE hFile, _In_opt_ LPOVERLAPPED lpOverlapped);
+
+#define THREAD_TERMINATE 0x0001
+#define THREAD_QUERY_LIMITED_INFORMATION 0x0800
+HANDLE WINAPI OpenThread(_In_ DWORD dwDesiredAccess, _In_ BOOL bInheritHandle, _In_ DWORD dwThreadId);
+BOOL WINAPI CancelSynchronousIo(_In_ HANDLE hThread);
 BOOL WINAPI GetFileSizeEx(_In_ HANDLE hFile, _Out_ PLARGE_INTEGER lpFileSize);
 
 /* Virtual memory of the calling process.  Allocations are placed by the

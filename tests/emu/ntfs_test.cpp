@@ -10,8 +10,7 @@
 
 #include <windows.h>
 
-#include "emu/io/Io.h"
-#include "emu/system/System.h"
+#include "EmuTesting.h"
 
 namespace {
 

@@ -6,9 +6,7 @@
 
 #include <fltUser.h>
 
-#include "emu/io/Io.h"
-#include "emu/system/System.h"
-#include "emu/user/User.h"
+#include "EmuTesting.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "emu/system/System.h"
+#include "EmuTesting.h"
 
 namespace {
 

@@ -10,8 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "emu/system/System.h"
-#include "emu/user/User.h"
+#include "EmuTesting.h"
 
 namespace {
 

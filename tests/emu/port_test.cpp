@@ -12,9 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "emu/system/System.h"
-#include "emu/fltmgr/FltMgr.h"
-#include "emu/user/User.h"
+#include "EmuTesting.h"
 
 using emu::PortTableSizes;
 

@@ -4,7 +4,7 @@
  */
 #include <gtest/gtest.h>
 
-#include "emu/system/System.h"
+#include "EmuTesting.h"
 
 namespace {
 

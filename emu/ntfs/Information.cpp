@@ -1,0 +1,203 @@
+/*
+ * Information.cpp - IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION:
+ * basic, standard, network-open and attribute-tag information; basic
+ * sets, end of file and valid data length.
+ *
+ * Follows NTFS as documented (FILE_BASIC_INFORMATION, "File times" and
+ * ZwSetInformationFile in the kernel documentation): a basic-information set
+ * leaves a time of 0 alone and, for -1, also stops later automatic updates
+ * of that time through the same file object; FILE_ATTRIBUTE_REPARSE_POINT
+ * follows the reparse point and FILE_ATTRIBUTE_SPARSE_FILE the sparse mark,
+ * neither is set through basic information.
+ */
+#include "Ntfs.h"
+
+using namespace emu;
+
+namespace {
+
+constexpr ULONG SettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_PINNED |
+                                     FILE_ATTRIBUTE_UNPINNED | FILE_ATTRIBUTE_RECALL_ON_OPEN |
+                                     FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+
+/* Updates the times a change touches, unless this file object froze them. */
+/* The four times, into any information record that carries them. */
+template <typename Record> void FillTimes(const NtfsNode *Node, Record *Information)
+{
+    Information->CreationTime.QuadPart = Node->CreationTime;
+    Information->LastAccessTime.QuadPart = Node->LastAccessTime;
+    Information->LastWriteTime.QuadPart = Node->LastWriteTime;
+    Information->ChangeTime.QuadPart = Node->ChangeTime;
+}
+}  // namespace
+
+namespace emu {
+
+NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
+                            ULONG *Returned)
+{
+    NtfsVolume *Namespace = NamespaceOf(File->Volume);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+    NtfsNode *Node = File->Node;
+    *Returned = 0;
+    switch (Class) {
+    case FileBasicInformation: {
+        if (Length < sizeof(FILE_BASIC_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        FILE_BASIC_INFORMATION Basic = {};
+        FillTimes(Node, &Basic);
+        Basic.FileAttributes = Node->Attributes;
+        memcpy(Buffer, &Basic, sizeof(Basic));
+        *Returned = sizeof(Basic);
+        return STATUS_SUCCESS;
+    }
+    case FileStandardInformation: {
+        if (Length < sizeof(FILE_STANDARD_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        FILE_STANDARD_INFORMATION Standard = {};
+        Standard.AllocationSize.QuadPart = (LONGLONG)AllocationOf(Node);
+        Standard.EndOfFile.QuadPart = (LONGLONG)Node->Data.size();
+        Standard.NumberOfLinks = 1;
+        Standard.Directory = Node->Directory;
+        memcpy(Buffer, &Standard, sizeof(Standard));
+        *Returned = sizeof(Standard);
+        return STATUS_SUCCESS;
+    }
+    case FileNetworkOpenInformation: {
+        if (Length < sizeof(FILE_NETWORK_OPEN_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        FILE_NETWORK_OPEN_INFORMATION Open = {};
+        FillTimes(Node, &Open);
+        Open.AllocationSize.QuadPart = (LONGLONG)AllocationOf(Node);
+        Open.EndOfFile.QuadPart = (LONGLONG)Node->Data.size();
+        Open.FileAttributes = Node->Attributes;
+        memcpy(Buffer, &Open, sizeof(Open));
+        *Returned = sizeof(Open);
+        return STATUS_SUCCESS;
+    }
+    case FileAttributeTagInformation: {
+        if (Length < sizeof(FILE_ATTRIBUTE_TAG_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        FILE_ATTRIBUTE_TAG_INFORMATION Tag = {Node->Attributes, Node->HasReparsePoint ? Node->ReparseTag : 0};
+        memcpy(Buffer, &Tag, sizeof(Tag));
+        *Returned = sizeof(Tag);
+        return STATUS_SUCCESS;
+    }
+    default:
+        return STATUS_INVALID_INFO_CLASS;
+    }
+}
+
+NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
+                          KPROCESSOR_MODE Mode)
+{
+    NtfsVolume *Namespace = NamespaceOf(File->Volume);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+    NtfsNode *Node = File->Node;
+    switch (Class) {
+    case FileBasicInformation: {
+        if (Length < sizeof(FILE_BASIC_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        if (!MayWriteMetadata(File, Mode)) {
+            return STATUS_ACCESS_DENIED;
+        }
+        FILE_BASIC_INFORMATION Basic;
+        memcpy(&Basic, Buffer, sizeof(Basic));
+        LONGLONG *Times[4] = {&Node->CreationTime, &Node->LastAccessTime, &Node->LastWriteTime, &Node->ChangeTime};
+        LONGLONG Given[4] = {Basic.CreationTime.QuadPart, Basic.LastAccessTime.QuadPart,
+                             Basic.LastWriteTime.QuadPart, Basic.ChangeTime.QuadPart};
+        for (int Index = 0; Index < 4; Index += 1) {
+            if (Given[Index] == -1) {
+                File->FrozenTimes[Index] = true;
+            } else if (Given[Index] == -2) {
+                File->FrozenTimes[Index] = false;
+            } else if (Given[Index] < -2) {
+                return STATUS_INVALID_PARAMETER;
+            }
+        }
+        ULONG Before = Node->Attributes;
+        if (Basic.FileAttributes != 0) {
+            ULONG Kept = Node->Attributes & ~SettableAttributes;
+            Node->Attributes = Kept | (Basic.FileAttributes & SettableAttributes);
+        }
+        bool ExplicitChange = Given[3] > 0;
+        for (int Index = 0; Index < 4; Index += 1) {
+            if (Given[Index] > 0) {
+                *Times[Index] = Given[Index];
+            }
+        }
+        if (!ExplicitChange && !File->FrozenTimes[3]) {
+            Node->ChangeTime = TheClock().Now();
+        }
+        if (Before != Node->Attributes || Given[0] > 0 || Given[1] > 0 || Given[2] > 0 || Given[3] > 0) {
+            NoteUsnChange(Namespace, File, Node, USN_REASON_BASIC_INFO_CHANGE);
+        }
+        return STATUS_SUCCESS;
+    }
+    case FileEndOfFileInformation: {
+        if (Length < sizeof(FILE_END_OF_FILE_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        if (Node->Directory) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Mode == UserMode && !(File->Access & FILE_WRITE_DATA)) {
+            return STATUS_ACCESS_DENIED;
+        }
+        FILE_END_OF_FILE_INFORMATION EndOfFile;
+        memcpy(&EndOfFile, Buffer, sizeof(EndOfFile));
+        if (EndOfFile.EndOfFile.QuadPart < 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        ULONGLONG Size = (ULONGLONG)EndOfFile.EndOfFile.QuadPart;
+        if (Size == Node->Data.size()) {
+            return STATUS_SUCCESS;
+        }
+        ULONG Reason = Size < Node->Data.size() ? USN_REASON_DATA_TRUNCATION : USN_REASON_DATA_EXTEND;
+        Resize(Node, Size);
+        Touch(File, Node, true);
+        NoteUsnChange(Namespace, File, Node, Reason);
+        return STATUS_SUCCESS;
+    }
+    case FileValidDataLengthInformation: {
+        if (Length < sizeof(FILE_VALID_DATA_LENGTH_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        FILE_VALID_DATA_LENGTH_INFORMATION Valid;
+        memcpy(&Valid, Buffer, sizeof(Valid));
+        if (Valid.ValidDataLength.QuadPart < (LONGLONG)Node->ValidDataLength ||
+            Valid.ValidDataLength.QuadPart > (LONGLONG)Node->Data.size()) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        Node->ValidDataLength = (ULONGLONG)Valid.ValidDataLength.QuadPart;
+        return STATUS_SUCCESS;
+    }
+    default:
+        return STATUS_INVALID_INFO_CLASS;
+    }
+}
+NTSTATUS NtfsQueryInformation(IoRequest *Request)
+{
+    auto &Parameters = Request->Iopb.Parameters.QueryFileInformation;
+    ULONG Returned = 0;
+    NTSTATUS Status = FsQueryInformation(Request->File, Parameters.FileInformationClass, Parameters.InfoBuffer,
+                                         Parameters.Length, &Returned);
+    Request->Data.IoStatus.Information = Returned;
+    return Status;
+}
+
+NTSTATUS NtfsSetInformation(IoRequest *Request)
+{
+    auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
+    return FsSetInformation(Request->File, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length,
+                            Request->Data.RequestorMode);
+}
+
+}  // namespace emu

@@ -1,0 +1,298 @@
+/*
+ * TestFilter.h - the emulator tests' shared test filter and leak-check
+ * fixture.
+ *
+ * TestFilter<Id> is a minifilter whose callbacks log what they see into one
+ * log shared by all test filters, so a test reads the order in which the
+ * layers ran.  Each filter loads under its own service name at an altitude
+ * the test picks.  What its pre-read does is chosen per test: pass, refuse
+ * fast I/O, or pend the read (refusing fast I/O) with a cancel routine, so
+ * that the test completes or cancels it.  Its pre-create can add an
+ * open-reparse entry for a tag and GUID.
+ */
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "EmuTesting.h"
+
+namespace emu_test {
+
+/* What every test filter saw, in order: "<name> pre|post <major> irp|fast". */
+struct Log {
+    std::mutex Lock;
+    std::vector<std::string> Lines;
+
+    void Add(const std::string &Line)
+    {
+        std::lock_guard<std::mutex> Guard(Lock);
+        Lines.push_back(Line);
+    }
+
+    std::vector<std::string> Take()
+    {
+        std::lock_guard<std::mutex> Guard(Lock);
+        std::vector<std::string> Taken;
+        Taken.swap(Lines);
+        return Taken;
+    }
+};
+
+inline Log TheLog;
+
+/* What a test filter's pre-read does with an IRP read (fast reads are
+   refused in every mode but Pass): pass it on, pend it, complete it at
+   once with STATUS_ACCESS_DENIED, or ask for a synchronized post-read. */
+enum class ReadMode { Pass, DisallowFastIo, Pend, Complete, Synchronize };
+
+inline const char *MajorName(UCHAR Major)
+{
+    switch (Major) {
+    case IRP_MJ_CREATE:
+        return "create";
+    case IRP_MJ_READ:
+        return "read";
+    case IRP_MJ_WRITE:
+        return "write";
+    case IRP_MJ_QUERY_INFORMATION:
+        return "query";
+    default:
+        return "other";
+    }
+}
+
+template <int Id> struct TestFilter {
+    static inline const char *Name = Id == 0 ? "lower" : "upper";
+    static inline PFLT_FILTER Filter = nullptr;
+    static inline ReadMode Reads = ReadMode::Pass;
+    /* Pended reads, until the test completes them or they are cancelled. */
+    static inline std::mutex PendedLock;
+    static inline std::vector<PFLT_CALLBACK_DATA> Pended;
+    static inline std::atomic<int> CancelRoutineRuns{0};
+    /* An open-reparse entry the pre-create adds when Tag is not zero. */
+    static inline ULONG OpenReparseTag = 0;
+    static inline GUID OpenReparseGuid = {};
+    static inline OPEN_REPARSE_LIST_ENTRY Entry = {};
+    static inline ULONG EntryFlagsSeen = 0;
+    /* The thread the last post-read ran on; whether post-reads defer. */
+    static inline std::atomic<uint64_t> PostReadThread{0};
+    static inline bool DeferPostRead = false;
+    static inline std::atomic<PFLT_CALLBACK_DATA> DeferredPost{nullptr};
+
+    static void Reset()
+    {
+        Filter = nullptr;
+        Reads = ReadMode::Pass;
+        Pended.clear();
+        CancelRoutineRuns = 0;
+        OpenReparseTag = 0;
+        EntryFlagsSeen = 0;
+        PostReadThread = 0;
+        DeferPostRead = false;
+        DeferredPost = nullptr;
+    }
+
+    static void Note(PFLT_CALLBACK_DATA Data, const char *When)
+    {
+        TheLog.Add(std::string(Name) + " " + When + " " + MajorName(Data->Iopb->MajorFunction) +
+                   (FLT_IS_FASTIO_OPERATION(Data) ? " fast" : " irp"));
+    }
+
+    static VOID FLTAPI CancelPendedRead(PFLT_CALLBACK_DATA Data)
+    {
+        CancelRoutineRuns += 1;
+        {
+            std::lock_guard<std::mutex> Guard(PendedLock);
+            std::erase(Pended, Data);
+        }
+        Data->IoStatus.Status = STATUS_CANCELLED;
+        Data->IoStatus.Information = 0;
+        FltCompletePendedPreOperation(Data, FLT_PREOP_COMPLETE, NULL);
+    }
+
+    static FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS, PVOID *)
+    {
+        Note(Data, "pre");
+        UCHAR Major = Data->Iopb->MajorFunction;
+        if (Major == IRP_MJ_CREATE && OpenReparseTag != 0) {
+            Entry = OPEN_REPARSE_LIST_ENTRY{};
+            Entry.ReparseTag = OpenReparseTag;
+            Entry.ReparseGuid = OpenReparseGuid;
+            Entry.Size = sizeof(Entry);
+            EXPECT_EQ(FltAddOpenReparseEntry(Filter, Data, &Entry), STATUS_SUCCESS);
+        }
+        if (Major == IRP_MJ_READ && Reads != ReadMode::Pass) {
+            if (FLT_IS_FASTIO_OPERATION(Data)) {
+                return FLT_PREOP_DISALLOW_FASTIO;
+            }
+            if (Reads == ReadMode::Complete) {
+                Data->IoStatus.Status = STATUS_ACCESS_DENIED;
+                Data->IoStatus.Information = 0;
+                return FLT_PREOP_COMPLETE;
+            }
+            if (Reads == ReadMode::Synchronize) {
+                return FLT_PREOP_SYNCHRONIZE;
+            }
+            if (Reads == ReadMode::Pend) {
+                std::lock_guard<std::mutex> Guard(PendedLock);
+                if (FltSetCancelCompletion(Data, CancelPendedRead) != STATUS_SUCCESS) {
+                    Data->IoStatus.Status = STATUS_CANCELLED;
+                    return FLT_PREOP_COMPLETE;
+                }
+                Pended.push_back(Data);
+                return FLT_PREOP_PENDING;
+            }
+        }
+        return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    }
+
+    static FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS, PVOID,
+                                                  FLT_POST_OPERATION_FLAGS)
+    {
+        Note(Data, "post");
+        if (Data->Iopb->MajorFunction == IRP_MJ_CREATE && OpenReparseTag != 0) {
+            EntryFlagsSeen = Entry.Flags;
+            FltRemoveOpenReparseEntry(Filter, Data, &Entry);
+        }
+        if (Data->Iopb->MajorFunction == IRP_MJ_READ && FLT_IS_IRP_OPERATION(Data)) {
+            PostReadThread = (uint64_t)PsGetCurrentThreadId();
+            if (DeferPostRead) {
+                DeferredPost = Data;
+                return FLT_POSTOP_MORE_PROCESSING_REQUIRED;
+            }
+        }
+        return FLT_POSTOP_FINISHED_PROCESSING;
+    }
+
+    /* Takes the oldest pended read out of the queue (null when none), with
+       its cancel routine cleared, for the test to complete. */
+    static PFLT_CALLBACK_DATA TakePended()
+    {
+        std::lock_guard<std::mutex> Guard(PendedLock);
+        if (Pended.empty()) {
+            return nullptr;
+        }
+        PFLT_CALLBACK_DATA Data = Pended.front();
+        if (FltClearCancelCompletion(Data) != STATUS_SUCCESS) {
+            return nullptr;  // its cancel routine owns it
+        }
+        Pended.erase(Pended.begin());
+        return Data;
+    }
+
+    static size_t PendedCount()
+    {
+        std::lock_guard<std::mutex> Guard(PendedLock);
+        return Pended.size();
+    }
+
+    static NTSTATUS FLTAPI Unload(FLT_FILTER_UNLOAD_FLAGS)
+    {
+        FltUnregisterFilter(Filter);
+        return STATUS_SUCCESS;
+    }
+
+    static inline const FLT_OPERATION_REGISTRATION Operations[] = {
+        {IRP_MJ_CREATE, 0, Pre, Post},
+        {IRP_MJ_READ, Id == 0 ? FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO : 0u, Pre, Post},
+        {IRP_MJ_WRITE, 0, Pre, Post},
+        {IRP_MJ_QUERY_INFORMATION, 0, Pre, Post},
+        {IRP_MJ_OPERATION_END},
+    };
+
+    static NTSTATUS Entry_(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+    {
+        FLT_REGISTRATION Registration = {sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION, 0, NULL, Operations,
+                                         Unload};
+        NTSTATUS Status = FltRegisterFilter(Driver, &Registration, &Filter);
+        if (NT_SUCCESS(Status)) {
+            Status = FltStartFiltering(Filter);
+            if (!NT_SUCCESS(Status)) {
+                FltUnregisterFilter(Filter);
+            }
+        }
+        return Status;
+    }
+
+    static std::u16string Service()
+    {
+        return Id == 0 ? u"lowerfilter" : u"upperfilter";
+    }
+};
+
+using Lower = TestFilter<0>;
+using Upper = TestFilter<1>;
+
+/* One emulated system per test with C: mounted and a program process; when
+   the test ends the program ends, every filter unloads, and anything left
+   (requests, pool, contexts, objects, misuse reports) fails the test. */
+class EmulatorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Lower::Reset();
+        Upper::Reset();
+        TheLog.Take();
+        Volume = System.Mount();
+        Program = System.CreateProcess("program.exe");
+    }
+
+    void TearDown() override
+    {
+        System.Terminate(Program);
+        for (const std::u16string &Service : Loaded) {
+            EXPECT_EQ(System.UnloadDriver(Service), STATUS_SUCCESS);
+        }
+        for (const auto &Leak : System.Leaks()) {
+            ADD_FAILURE() << "left behind: " << Leak;
+        }
+    }
+
+    template <typename Filter> PFLT_INSTANCE Load(const char *Altitude)
+    {
+        EXPECT_EQ(System.LoadDriver(Filter::Entry_, Filter::Service(), Altitude), STATUS_SUCCESS);
+        Loaded.push_back(Filter::Service());
+        return System.InstanceOn(Volume, Filter::Filter);
+    }
+
+    /* Creates C:\<Name> in the program with Bytes bytes 0, 1, 2 ... */
+    void MakeFile(const WCHAR *Path, size_t Bytes)
+    {
+        emu::ProcessScope InProgram(Program);
+        HANDLE File = CreateFileW(Path, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+        ASSERT_NE(File, INVALID_HANDLE_VALUE);
+        std::vector<UCHAR> Data(Bytes);
+        for (size_t Index = 0; Index < Bytes; Index += 1) {
+            Data[Index] = (UCHAR)Index;
+        }
+        DWORD Written = 0;
+        ASSERT_TRUE(WriteFile(File, Data.data(), (DWORD)Bytes, &Written, NULL));
+        CloseHandle(File);
+    }
+
+    emu::System System;
+    PFLT_VOLUME Volume = nullptr;
+    emu::EmuProcess *Program = nullptr;
+    std::vector<std::u16string> Loaded;
+};
+
+/* The log lines of one major function and kind ("read irp"). */
+inline std::vector<std::string> Only(const std::vector<std::string> &Lines, const std::string &Suffix)
+{
+    std::vector<std::string> Kept;
+    for (const std::string &Line : Lines) {
+        if (Line.size() >= Suffix.size() && Line.compare(Line.size() - Suffix.size(), Suffix.size(), Suffix) == 0) {
+            Kept.push_back(Line);
+        }
+    }
+    return Kept;
+}
+
+}  // namespace emu_test
