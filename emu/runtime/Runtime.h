@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "LockOrder.h"
+
 namespace emu {
 
 /* ---------------------------------------------------------------------------
@@ -54,6 +56,7 @@ struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     LONG CriticalRegionDepth = 0;
     std::map<PERESOURCE, ULONG> OwnedResources;  // resource -> recursion count
+    std::vector<HeldLock> HeldLocks;             // every lock held, in order taken
     EmuProcess *Process = nullptr;
     uint64_t ThreadId = 0;
     PIRP TopLevelIrp = nullptr;
@@ -108,6 +111,9 @@ public:
     POOL_TYPE PoolTypeOf(void *Block) const;
     /* True when [Address, Address + Length) overlaps a pool block. */
     bool IsPoolAddress(const void *Address, SIZE_T Length) const;
+    /* "pool block 'Tag'+0xOffset" for an address inside a pool block, else
+       empty. */
+    std::string DescribePoolAddress(const void *Address) const;
 
     /* Generic counted objects: resources, lookaside lists, contexts, ports,
        name records, object references.  Kind names the class of object. */
@@ -123,6 +129,10 @@ public:
        every report. */
     void Report(std::string Violation);
     std::vector<std::string> Violations() const;
+    /* Removes and returns the reports that contain Fragment: a test that
+       provokes a report on purpose takes it, so that only the reports it
+       did not expect fail it. */
+    std::vector<std::string> TakeReports(const std::string &Fragment);
 
     /* Everything still held or reported, one line each; empty when clean. */
     std::vector<std::string> Leaks() const;

@@ -85,6 +85,23 @@ bool Verifier::IsPoolAddress(const void *Address, SIZE_T Length) const
     return Next != Pool.end() && (const char *)Next->first < Begin + Length;
 }
 
+std::string Verifier::DescribePoolAddress(const void *Address) const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Next = Pool.upper_bound((void *)Address);
+    if (Next == Pool.begin()) {
+        return std::string();
+    }
+    auto Block = std::prev(Next);
+    size_t Offset = (size_t)((const char *)Address - (const char *)Block->first);
+    if (Offset >= Block->second.Size) {
+        return std::string();
+    }
+    char Text[32];
+    snprintf(Text, sizeof(Text), "+0x%zx", Offset);
+    return "pool block '" + TagToString(Block->second.Tag) + "'" + Text;
+}
+
 void Verifier::OnCreate(const std::string &Kind, const void *Object, std::string Description)
 {
     std::lock_guard<std::mutex> Guard(Mutex);
@@ -155,6 +172,18 @@ std::vector<std::string> Verifier::Leaks() const
         Lines.push_back("violation: " + Violation);
     }
     return Lines;
+}
+
+std::vector<std::string> Verifier::TakeReports(const std::string &Fragment)
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    std::vector<std::string> Taken;
+    std::vector<std::string> Kept;
+    for (auto &Violation : Reports) {
+        (Violation.find(Fragment) != std::string::npos ? Taken : Kept).push_back(std::move(Violation));
+    }
+    Reports = std::move(Kept);
+    return Taken;
 }
 
 void Verifier::Reset()
