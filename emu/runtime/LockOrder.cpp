@@ -14,7 +14,10 @@
 
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <elf.h>
 #include <execinfo.h>
+#include <link.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -89,16 +92,98 @@ std::string Symbolise(const void *Address, bool ReturnAddress)
 
 }  // namespace
 
-std::string FormatStack(const AcquisitionStack &Stack, const char *Indent)
+namespace {
+
+/* Runs llvm-symbolizer (addr2line where it is missing) once over Offsets
+   in Module; returns "at dir/File:Line" per offset, or empty strings where
+   it knows nothing. */
+std::vector<std::string> SourceLines(const std::string &Module, const std::vector<uintptr_t> &Offsets)
 {
-    std::string Text;
-    for (int Index = 0; Index < Stack.Depth; Index += 1) {
-        Text += Indent + Symbolise(Stack.Frames[Index], true) + "\n";
+    std::vector<std::string> Lines(Offsets.size());
+    if (Module.find('\'') != std::string::npos) {
+        return Lines;
     }
-    if (Stack.Depth == 0) {
-        Text += std::string(Indent) + "(no stack)\n";
+    std::string Arguments = " -f -C -e '" + Module + "'";
+    for (uintptr_t Offset : Offsets) {
+        char Text[32];
+        snprintf(Text, sizeof(Text), " 0x%zx", (size_t)Offset);
+        Arguments += Text;
     }
-    return Text;
+    /* Both print a function line and a file:line line per address. */
+    std::string Command = "if command -v llvm-symbolizer >/dev/null; then llvm-symbolizer --output-style=GNU "
+                          "--no-inlines" + Arguments + "; else addr2line" + Arguments + "; fi 2>/dev/null";
+    FILE *Output = popen(Command.c_str(), "r");
+    if (Output == nullptr) {
+        return Lines;
+    }
+    char Function[4096];
+    char Location[4096];
+    for (size_t Index = 0; Index < Offsets.size(); Index += 1) {
+        if (fgets(Function, sizeof(Function), Output) == nullptr ||
+            fgets(Location, sizeof(Location), Output) == nullptr) {
+            break;
+        }
+        std::string Where = Location;
+        Where = Where.substr(0, Where.find_first_of(" \n"));
+        bool Unknown = Where.empty() || Where[0] == '?' || Where.find(":?") != std::string::npos ||
+                       (Where.size() >= 2 && Where.compare(Where.size() - 2, 2, ":0") == 0);
+        if (Unknown) {
+            continue;
+        }
+        /* The last two path components name a file well enough. */
+        size_t Slash = Where.rfind('/');
+        if (Slash != std::string::npos && Slash > 0) {
+            size_t Parent = Where.rfind('/', Slash - 1);
+            if (Parent != std::string::npos) {
+                Where.erase(0, Parent + 1);
+            }
+        }
+        Lines[Index] = "at " + Where;
+    }
+    pclose(Output);
+    return Lines;
+}
+
+}  // namespace
+
+std::vector<std::string> SymboliseFrames(const std::vector<const void *> &ReturnAddresses)
+{
+    std::vector<std::string> Lines;
+    struct Frames {
+        std::vector<size_t> Indexes;
+        std::vector<uintptr_t> Offsets;
+    };
+    std::map<std::string, Frames> ByModule;
+    for (const void *Address : ReturnAddresses) {
+        Lines.push_back(Symbolise(Address, true));
+        /* A return address may be the first byte after its call. */
+        uintptr_t Lookup = (uintptr_t)Address - 1;
+        Dl_info Info{};
+        if (dladdr((const void *)Lookup, &Info) == 0 || Info.dli_fname == nullptr || Info.dli_fbase == nullptr) {
+            continue;
+        }
+        auto Header = (const ElfW(Ehdr) *)Info.dli_fbase;
+        uintptr_t Offset = Header->e_type == ET_DYN ? Lookup - (uintptr_t)Info.dli_fbase : Lookup;
+        std::string Module = Info.dli_fname;
+        if (Module.rfind("/lib", 0) == 0 || Module.rfind("/usr/lib", 0) == 0) {
+            continue;  // the system's libraries: their names are enough
+        }
+        if (Module.empty() || access(Module.c_str(), R_OK) != 0) {
+            Module = "/proc/self/exe";
+        }
+        Frames &Entry = ByModule[Module];
+        Entry.Indexes.push_back(Lines.size() - 1);
+        Entry.Offsets.push_back(Offset);
+    }
+    for (const auto &Module : ByModule) {
+        std::vector<std::string> Sources = SourceLines(Module.first, Module.second.Offsets);
+        for (size_t Index = 0; Index < Sources.size(); Index += 1) {
+            if (!Sources[Index].empty()) {
+                Lines[Module.second.Indexes[Index]] += " " + Sources[Index];
+            }
+        }
+    }
+    return Lines;
 }
 
 uint64_t LockOrderChecker::NodeFor(const void *Lock, LockKind Kind)
@@ -129,7 +214,7 @@ bool LockOrderChecker::Acquire(const void *Lock, LockKind Kind, bool Exclusive, 
     Entry.Exclusive = Exclusive;
     Entry.Count = 1;
     CaptureStack(Entry.Stack);
-    std::string Report;
+    Cycle Found;
     {
         std::lock_guard<std::mutex> Guard(Mutex);
         Entry.Node = NodeFor(Lock, Kind);
@@ -157,15 +242,15 @@ bool LockOrderChecker::Acquire(const void *Lock, LockKind Kind, bool Exclusive, 
             Recorded.FirstStack = Held.Stack;
             Recorded.ThenStack = Entry.Stack;
             std::vector<uint64_t> Path;
-            if (Report.empty() &&
+            if (Found.Steps.empty() &&
                 FindCycle(Entry.Node, Held.Node, Recorded.ThenExclusive, Recorded.FirstExclusive, Path)) {
-                Report = DescribeCycle(Path);
+                Found = DescribeCycle(Path);
             }
         }
     }
     Thread.HeldLocks.push_back(Entry);
-    if (!Report.empty()) {
-        TheVerifier().Report(Report);
+    if (!Found.Steps.empty()) {
+        TheVerifier().Report(FormatCycle(Found));
     }
     return false;
 }
@@ -264,27 +349,50 @@ std::string LockOrderChecker::DescribeLock(uint64_t Id) const
     return Description;
 }
 
-/* Cycle holds the lock being taken, then the locks ordered after it, up to
+/* Locks holds the lock being taken, then the locks ordered after it, up to
    the held lock the thread is taking it under. */
-std::string LockOrderChecker::DescribeCycle(const std::vector<uint64_t> &Cycle) const
+LockOrderChecker::Cycle LockOrderChecker::DescribeCycle(const std::vector<uint64_t> &Locks) const
 {
-    std::string Text = "lock order inversion (possible deadlock; Driver Verifier stops with 0xC4, 0x1001): " +
-                       DescribeLock(Cycle.front()) + " taken while holding " + DescribeLock(Cycle.back()) +
-                       ", but ";
-    for (size_t Index = 0; Index + 1 < Cycle.size(); Index += 1) {
-        Text += (Index == 0 ? "" : ", then ") + DescribeLock(Cycle[Index + 1]) + " was taken while holding " +
-                DescribeLock(Cycle[Index]);
+    Cycle Found;
+    Found.Summary = DescribeLock(Locks.front()) + " taken while holding " + DescribeLock(Locks.back()) + ", but ";
+    for (size_t Index = 0; Index + 1 < Locks.size(); Index += 1) {
+        Found.Summary += (Index == 0 ? "" : ", then ") + DescribeLock(Locks[Index + 1]) +
+                         " was taken while holding " + DescribeLock(Locks[Index]);
     }
-    Text += "\n";
     /* Every order on the cycle, the new one first. */
-    for (size_t Index = 0; Index < Cycle.size(); Index += 1) {
-        uint64_t First = Cycle[(Index + Cycle.size() - 1) % Cycle.size()];
-        uint64_t Then = Cycle[Index];
+    for (size_t Index = 0; Index < Locks.size(); Index += 1) {
+        uint64_t First = Locks[(Index + Locks.size() - 1) % Locks.size()];
+        uint64_t Then = Locks[Index];
         const Order &Recorded = Nodes.at(First).Out.at(Then);
-        Text += "  thread " + std::to_string(Recorded.ThreadId) + " took " + DescribeLock(Then) +
-                " while holding " + DescribeLock(First) + "\n";
-        Text += "    " + DescribeLock(First) + " acquired at:\n" + FormatStack(Recorded.FirstStack, "      ");
-        Text += "    " + DescribeLock(Then) + " acquired at:\n" + FormatStack(Recorded.ThenStack, "      ");
+        Found.Steps.push_back(
+            CycleStep{DescribeLock(First), DescribeLock(Then), Recorded.ThreadId, Recorded.FirstStack, Recorded.ThenStack});
+    }
+    return Found;
+}
+
+std::string LockOrderChecker::FormatCycle(const Cycle &Found)
+{
+    std::vector<const void *> Addresses;
+    for (const CycleStep &Step : Found.Steps) {
+        for (const AcquisitionStack *Stack : {&Step.FirstStack, &Step.ThenStack}) {
+            Addresses.insert(Addresses.end(), Stack->Frames, Stack->Frames + Stack->Depth);
+        }
+    }
+    std::vector<std::string> Symbols = SymboliseFrames(Addresses);
+    size_t Next = 0;
+    auto Frames = [&Symbols, &Next](const AcquisitionStack &Stack) {
+        std::string Text;
+        for (int Index = 0; Index < Stack.Depth; Index += 1) {
+            Text += "      " + Symbols[Next++] + "\n";
+        }
+        return Stack.Depth == 0 ? std::string("      (no stack)\n") : Text;
+    };
+    std::string Text =
+        "lock order inversion (possible deadlock; Driver Verifier stops with 0xC4, 0x1001): " + Found.Summary + "\n";
+    for (const CycleStep &Step : Found.Steps) {
+        Text += "  thread " + std::to_string(Step.ThreadId) + " took " + Step.Then + " while holding " + Step.First + "\n";
+        Text += "    " + Step.First + " acquired at:\n" + Frames(Step.FirstStack);
+        Text += "    " + Step.Then + " acquired at:\n" + Frames(Step.ThenStack);
     }
     return Text;
 }

@@ -17,7 +17,8 @@
  *   - locks held shared on both sides: a thread that holds A shared and waits
  *     for B shared is never blocked by another thread that holds B shared
  *     and waits for A shared, so a cycle only counts when each of its locks
- *     is held or wanted exclusively by one of the orders;
+ *     is held or wanted exclusively by one of the orders (a third thread
+ *     waiting for a lock exclusively in between is not counted);
  *   - try-acquires (Wait FALSE, ExTryToAcquireFastMutex): they never wait,
  *     so they add no order into the lock they take, though locks taken while
  *     holding it are ordered after it.
@@ -115,11 +116,26 @@ private:
         std::unordered_set<uint64_t> In;
     };
 
+    /* A cycle found, described under the checker's lock; its stacks are
+       symbolised after it is dropped. */
+    struct CycleStep {
+        std::string First;
+        std::string Then;
+        uint64_t ThreadId;
+        AcquisitionStack FirstStack;
+        AcquisitionStack ThenStack;
+    };
+    struct Cycle {
+        std::string Summary;
+        std::vector<CycleStep> Steps;
+    };
+
     uint64_t NodeFor(const void *Lock, LockKind Kind);
     void ForgetNode(uint64_t Id);
     bool FindCycle(uint64_t From, uint64_t To, bool EnteredExclusive, bool LeavesExclusive,
                    std::vector<uint64_t> &Path) const;
-    std::string DescribeCycle(const std::vector<uint64_t> &Cycle) const;
+    Cycle DescribeCycle(const std::vector<uint64_t> &Locks) const;
+    static std::string FormatCycle(const Cycle &Found);
     std::string DescribeLock(uint64_t Id) const;
 
     mutable std::mutex Mutex;
@@ -131,8 +147,10 @@ private:
 
 LockOrderChecker &TheLockOrder();
 
-/* Symbolised frames, one per line, each line starting with Indent. */
-std::string FormatStack(const AcquisitionStack &Stack, const char *Indent);
+/* Symbolised frames, one per line: "Function+0xOffset (module)" from the
+   dynamic symbol table, and "at dir/File.cpp:Line" when addr2line can read
+   the module's debug information. */
+std::vector<std::string> SymboliseFrames(const std::vector<const void *> &ReturnAddresses);
 
 /* ---------------------------------------------------------------------------
  * ThreadSanitizer annotations: an emulated lock is a mutex to TSan, so it
