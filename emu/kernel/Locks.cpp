@@ -70,8 +70,9 @@ void CheckDispatchLevel(PKSPIN_LOCK SpinLock, const char *Problem)
     }
 }
 
-/* Fast mutexes wait on the dispatcher's lock and condition. */
-void AcquireFastMutex(PFAST_MUTEX FastMutex, bool Wait, bool *Acquired)
+/* Fast mutexes wait on the dispatcher's lock and condition.  False when a
+   try (Wait false) finds the mutex owned. */
+bool AcquireFastMutex(PFAST_MUTEX FastMutex, bool Wait)
 {
     PVOID Self = KeGetCurrentThread();
     if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == Self) {
@@ -80,22 +81,45 @@ void AcquireFastMutex(PFAST_MUTEX FastMutex, bool Wait, bool *Acquired)
     TheLockOrder().Acquire(FastMutex, LockKind::FastMutex, true, Wait);
     {
         std::unique_lock<std::mutex> Guard(DispatcherLock());
-        auto Free = [FastMutex] { return (FastMutex->Count & FM_LOCK_BIT) != 0; };
+        /* Count is reached atomically: ThreadSanitizer reads the mutex's
+           first bytes when it is told of an acquisition. */
+        auto Free = [FastMutex] { return (__atomic_load_n(&FastMutex->Count, __ATOMIC_RELAXED) & FM_LOCK_BIT) != 0; };
         if (!Free()) {
             if (!Wait) {
                 Guard.unlock();
                 TheLockOrder().Abandon(FastMutex);
-                *Acquired = false;
-                return;
+                return false;
             }
             FastMutex->Contention += 1;
             DispatcherCondition().wait(Guard, Free);
         }
-        FastMutex->Count = FastMutex->Count & ~FM_LOCK_BIT;
+        __atomic_fetch_and(&FastMutex->Count, ~FM_LOCK_BIT, __ATOMIC_RELAXED);
         __atomic_store_n(&FastMutex->Owner, Self, __ATOMIC_RELAXED);
     }
     TsanLocked(FastMutex, true, !Wait);
-    *Acquired = true;
+    return true;
+}
+
+void CheckFastMutexIrql(PFAST_MUTEX FastMutex)
+{
+    if (CurrentThread().Irql > APC_LEVEL) {
+        StopFor(FastMutex, "fast mutex", "acquired above APC_LEVEL");
+    }
+}
+
+/* ExAcquireFastMutex and ExTryToAcquireFastMutex: the owner runs at
+   APC_LEVEL, and the mutex keeps the IRQL its release returns to. */
+bool AcquireAtApcLevel(PFAST_MUTEX FastMutex, bool Wait)
+{
+    CheckFastMutexIrql(FastMutex);
+    ThreadState &Thread = CurrentThread();
+    KIRQL OldIrql = Thread.Irql;
+    if (!AcquireFastMutex(FastMutex, Wait)) {
+        return false;
+    }
+    Thread.Irql = APC_LEVEL;
+    FastMutex->OldIrql = OldIrql;
+    return true;
 }
 
 void ReleaseFastMutex(PFAST_MUTEX FastMutex)
@@ -107,18 +131,11 @@ void ReleaseFastMutex(PFAST_MUTEX FastMutex)
     {
         std::lock_guard<std::mutex> Guard(DispatcherLock());
         __atomic_store_n(&FastMutex->Owner, (PVOID)NULL, __ATOMIC_RELAXED);
-        FastMutex->Count = FastMutex->Count | FM_LOCK_BIT;
+        __atomic_fetch_or(&FastMutex->Count, FM_LOCK_BIT, __ATOMIC_RELAXED);
     }
     DispatcherCondition().notify_all();
     TsanUnlocked(FastMutex, true);
     TheLockOrder().Released(FastMutex);
-}
-
-void CheckFastMutexIrql(PFAST_MUTEX FastMutex)
-{
-    if (CurrentThread().Irql > APC_LEVEL) {
-        StopFor(FastMutex, "fast mutex", "acquired above APC_LEVEL");
-    }
 }
 
 }  // namespace
@@ -189,30 +206,15 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex)
     TsanLockCreated(FastMutex);
 }
 
-VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
+/* Not tail calls, as above. */
+__attribute__((disable_tail_calls)) VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
-    CheckFastMutexIrql(FastMutex);
-    ThreadState &Thread = CurrentThread();
-    KIRQL OldIrql = Thread.Irql;
-    bool Acquired;
-    AcquireFastMutex(FastMutex, true, &Acquired);
-    Thread.Irql = APC_LEVEL;
-    FastMutex->OldIrql = OldIrql;
+    (void)AcquireAtApcLevel(FastMutex, true);
 }
 
-BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
+__attribute__((disable_tail_calls)) BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
-    CheckFastMutexIrql(FastMutex);
-    ThreadState &Thread = CurrentThread();
-    KIRQL OldIrql = Thread.Irql;
-    bool Acquired;
-    AcquireFastMutex(FastMutex, false, &Acquired);
-    if (!Acquired) {
-        return FALSE;
-    }
-    Thread.Irql = APC_LEVEL;
-    FastMutex->OldIrql = OldIrql;
-    return TRUE;
+    return AcquireAtApcLevel(FastMutex, false) ? TRUE : FALSE;
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
@@ -234,8 +236,7 @@ __attribute__((disable_tail_calls)) VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST
     if (!KeAreApcsDisabled()) {
         StopFor(FastMutex, "fast mutex", "acquired by ExAcquireFastMutexUnsafe with normal kernel APCs enabled");
     }
-    bool Acquired;
-    AcquireFastMutex(FastMutex, true, &Acquired);
+    (void)AcquireFastMutex(FastMutex, true);
 }
 
 VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
