@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   python3 python3-pefile
+  llvm
 )
 
 missing=()

@@ -12,8 +12,6 @@
 
 EXTERN_C_START
 
-typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
-
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;

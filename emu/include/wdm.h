@@ -432,6 +432,46 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(_Out_ PLARGE_INTEGER CurrentTime
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 
 /* ------------------------------------------------------------------------
+ * Spin locks and fast mutexes.
+ * ---------------------------------------------------------------------- */
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+typedef struct _KSPIN_LOCK_QUEUE {
+    struct _KSPIN_LOCK_QUEUE *volatile Next;
+    PKSPIN_LOCK volatile Lock;
+} KSPIN_LOCK_QUEUE, *PKSPIN_LOCK_QUEUE;
+
+typedef struct _KLOCK_QUEUE_HANDLE {
+    KSPIN_LOCK_QUEUE LockQueue;
+    KIRQL OldIrql;
+} KLOCK_QUEUE_HANDLE, *PKLOCK_QUEUE_HANDLE;
+
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(_Out_ PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(_Inout_ PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(_Inout_ PKSPIN_LOCK SpinLock, _In_ KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(_Inout_ PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(_Inout_ PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID FASTCALL KeAcquireInStackQueuedSpinLock(_Inout_ PKSPIN_LOCK SpinLock, _Out_ PKLOCK_QUEUE_HANDLE LockHandle);
+NTKERNELAPI VOID FASTCALL KeReleaseInStackQueuedSpinLock(_In_ PKLOCK_QUEUE_HANDLE LockHandle);
+
+#define FM_LOCK_BIT 0x1
+typedef struct _FAST_MUTEX {
+    volatile LONG Count;
+    PVOID Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+
+NTKERNELAPI VOID NTAPI ExInitializeFastMutex(_Out_ PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID FASTCALL ExAcquireFastMutex(_Inout_ PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID FASTCALL ExReleaseFastMutex(_Inout_ PFAST_MUTEX FastMutex);
+NTKERNELAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(_Inout_ PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID FASTCALL ExAcquireFastMutexUnsafe(_Inout_ PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID FASTCALL ExReleaseFastMutexUnsafe(_Inout_ PFAST_MUTEX FastMutex);
+
+/* ------------------------------------------------------------------------
  * Threads, processes and objects.
  * ---------------------------------------------------------------------- */
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
@@ -815,6 +855,8 @@ typedef struct _DRIVER_OBJECT {
 
 C_ASSERT(sizeof(ERESOURCE) == 104);
 C_ASSERT(sizeof(KEVENT) == 24);
+C_ASSERT(sizeof(FAST_MUTEX) == 56);
+C_ASSERT(sizeof(KLOCK_QUEUE_HANDLE) == 24);
 C_ASSERT(sizeof(EX_RUNDOWN_REF) == 8);
 C_ASSERT(sizeof(PAGED_LOOKASIDE_LIST) == 128);
 C_ASSERT(alignof(PAGED_LOOKASIDE_LIST) == 64 && alignof(NPAGED_LOOKASIDE_LIST) == 64);

@@ -62,6 +62,9 @@ void FreePool(PVOID P, ULONG Tag, bool CheckTag)
                           "pool freed while it holds a live " + Object);
         }
     }
+    /* Spin locks and fast mutexes have no delete routine: their orders go
+       with their pool. */
+    TheLockOrder().ForgetWithin(P, Freed.Size);
     memset(P, 0x5A, Freed.Size);
     free(P);
 }

@@ -200,11 +200,13 @@ void ResetRuntime()
     TheVerifier().Reset();
     TheFaults().Clear();
     TheDebugger().Clear();
+    TheLockOrder().Reset();
     TheOsVersion() = OsVersion{};
     ThreadState &Thread = CurrentThread();
     Thread.Irql = PASSIVE_LEVEL;
     Thread.CriticalRegionDepth = 0;
     Thread.OwnedResources.clear();
+    Thread.HeldLocks.clear();
     Thread.TopLevelIrp = nullptr;
     Thread.Alerted = false;
     Thread.UserApcPending = false;

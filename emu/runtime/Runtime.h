@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "LockOrder.h"
+
 namespace emu {
 
 /* ---------------------------------------------------------------------------
@@ -59,6 +61,7 @@ struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     LONG CriticalRegionDepth = 0;
     std::map<PERESOURCE, ULONG> OwnedResources;  // resource -> recursion count
+    std::vector<HeldLock> HeldLocks;             // every lock held, in order taken
     EmuProcess *Process = nullptr;
     uint64_t ThreadId = 0;
     PIRP TopLevelIrp = nullptr;
@@ -120,6 +123,9 @@ public:
     bool IsPoolAddress(const void *Address, SIZE_T Length) const;
     /* The type of the pool block holding Address; MaxPoolType when none. */
     POOL_TYPE PoolTypeAt(const void *Address) const;
+    /* "pool block 'Tag'+0xOffset" for an address inside a pool block, else
+       empty. */
+    std::string DescribePoolAddress(const void *Address) const;
 
     /* Generic counted objects: resources, lookaside lists, contexts, ports,
        name records, object references.  Kind names the class of object. */
@@ -135,9 +141,10 @@ public:
        every report. */
     void Report(std::string Violation);
     std::vector<std::string> Violations() const;
-    /* The reports so far, which are forgotten: for tests that provoke a
-       report on purpose and check it. */
-    std::vector<std::string> TakeViolations();
+    /* Removes and returns the reports that contain Fragment: a test that
+       provokes a report on purpose takes it, so that only the reports it
+       did not expect fail it. */
+    std::vector<std::string> TakeReports(const std::string &Fragment);
 
     /* Everything still held or reported, one line each; empty when clean. */
     std::vector<std::string> Leaks() const;

@@ -97,6 +97,23 @@ POOL_TYPE Verifier::PoolTypeAt(const void *Address) const
     return Inside ? Previous->second.Type : MaxPoolType;
 }
 
+std::string Verifier::DescribePoolAddress(const void *Address) const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Next = Pool.upper_bound((void *)Address);
+    if (Next == Pool.begin()) {
+        return std::string();
+    }
+    auto Block = std::prev(Next);
+    size_t Offset = (size_t)((const char *)Address - (const char *)Block->first);
+    if (Offset >= Block->second.Size) {
+        return std::string();
+    }
+    char Text[32];
+    snprintf(Text, sizeof(Text), "+0x%zx", Offset);
+    return "pool block '" + TagToString(Block->second.Tag) + "'" + Text;
+}
+
 void Verifier::OnCreate(const std::string &Kind, const void *Object, std::string Description)
 {
     std::lock_guard<std::mutex> Guard(Mutex);
@@ -149,14 +166,6 @@ std::vector<std::string> Verifier::Violations() const
     return Reports;
 }
 
-std::vector<std::string> Verifier::TakeViolations()
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    std::vector<std::string> Taken;
-    Taken.swap(Reports);
-    return Taken;
-}
-
 std::vector<std::string> Verifier::Leaks() const
 {
     std::lock_guard<std::mutex> Guard(Mutex);
@@ -175,6 +184,18 @@ std::vector<std::string> Verifier::Leaks() const
         Lines.push_back("violation: " + Violation);
     }
     return Lines;
+}
+
+std::vector<std::string> Verifier::TakeReports(const std::string &Fragment)
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    std::vector<std::string> Taken;
+    std::vector<std::string> Kept;
+    for (auto &Violation : Reports) {
+        (Violation.find(Fragment) != std::string::npos ? Taken : Kept).push_back(std::move(Violation));
+    }
+    Reports = std::move(Kept);
+    return Taken;
 }
 
 void Verifier::Reset()

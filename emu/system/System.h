@@ -102,6 +102,7 @@ public:
     FaultInjector &Faults() { return TheFaults(); }
     Debugger &KernelDebugger() { return TheDebugger(); }
     Clock &SystemClock() { return TheClock(); }
+    LockOrderChecker &LockOrder() { return TheLockOrder(); }
     OsVersion &Version() { return TheOsVersion(); }
 
 private:

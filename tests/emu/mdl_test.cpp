@@ -35,11 +35,7 @@ protected:
     /* Takes the reports a test provoked; true when one contains Fragment. */
     bool TakeReport(const std::string &Fragment)
     {
-        bool Found = false;
-        for (const auto &Violation : System.Accounting().TakeViolations()) {
-            Found = Found || Violation.find(Fragment) != std::string::npos;
-        }
-        return Found;
+        return !System.Accounting().TakeReports(Fragment).empty();
     }
 
     bool Listed(const std::string &Fragment)
@@ -470,6 +466,8 @@ TEST_F(UserMemory, MdlMisuseStopsTheSystem)
     IoFreeMdl(Kernel);
     EXPECT_THROW(IoFreeMdl(Kernel), emu::BugCheck);
     EXPECT_TRUE(TakeReport("MmUnlockPages of pages that are not locked"));
+    /* Every stop above is also on the verifier's record. */
+    EXPECT_EQ(System.Accounting().TakeReports("bug check 0x").size(), 4u);
 }
 
 TEST_F(UserMemory, MdlAllocationAndMappingFailuresCanBeInjected)
