@@ -145,7 +145,7 @@ TEST_F(LockOrder, OppositeOrdersOnTwoThreadsAreReportedWithBothStacks)
     EXPECT_TRUE(Contains(Report, "lockorder_test::TakeBThenA()")) << Report;
     EXPECT_TRUE(Contains(Report, "ExAcquireResourceExclusiveLite")) << Report;
     /* With source lines from the debug information. */
-    EXPECT_TRUE(Contains(Report, "tests/emu/lockorder_test.cpp:")) << Report;
+    EXPECT_TRUE(Contains(Report, "lockorder_test.cpp:")) << Report;
     /* The new order comes first: B taken while holding A... */
     EXPECT_LT(Report.find("TakeBThenA"), Report.find("TakeAThenB"));
 
