@@ -28,6 +28,13 @@ constexpr FailureSource Doc = FailureSource::Documented;
    injected one would come without that context.  The RTL security-
    descriptor routines document argument errors only and are not listed.
 
+   FltQueryInformationFile, FltSetInformationFile, FltFsControlFile,
+   FltTagFile and FltUntagFile name no status ("STATUS_SUCCESS or an
+   appropriate NTSTATUS value"); they get pool exhaustion and the
+   instance's teardown (STATUS_FLT_DELETING_OBJECT, which the filter
+   manager's other instance-bound routines document), and a set of the end
+   of file also a full disk.
+
    ExInitializeResourceLite and RtlGetVersion document STATUS_SUCCESS as
    their only result, yet return NTSTATUS; a driver that checks what it is
    given must survive a failure there, so the rule injects one, marked as
@@ -55,7 +62,7 @@ const std::map<std::string, std::vector<FailureStatus>> &Catalogue()
         {"FltSendMessage",
          {{STATUS_INSUFFICIENT_RESOURCES, Doc}, {STATUS_PORT_DISCONNECTED, Doc}, {StatusThreadIsTerminating, Doc},
           {STATUS_TIMEOUT, Doc}}},
-        {"FltAllocateContext", {{STATUS_INSUFFICIENT_RESOURCES, Doc}, {STATUS_FLT_DELETING_OBJECT, Doc}}},
+        {"FltAllocateContext", {{STATUS_INSUFFICIENT_RESOURCES, Doc}}},
         {"FltSetInstanceContext", {{STATUS_FLT_DELETING_OBJECT, Doc}}},
         {"FltGetInstanceContext", {{STATUS_NOT_FOUND, Doc}}},
         {"FltSetStreamContext", {{STATUS_FLT_DELETING_OBJECT, Doc}, {STATUS_NOT_SUPPORTED, Doc}}},
