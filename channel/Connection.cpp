@@ -62,6 +62,77 @@ WriteServiceReply(_Out_writes_bytes_(sizeof(ULONG)) PVOID Destination, _In_ ULON
 
 Routine Description:
 
+    Tells whether the filter can serve files on the volume of a file
+    object: it must have an instance there.  A volume it declined (not
+    NTFS) or whose instance setup failed has none, and a sync root there
+    could never have a placeholder hydrated.
+
+    Such a directory is refused with STATUS_NOT_SUPPORTED ("the request is
+    not supported"): the service learns that this directory cannot be a
+    sync root, as it would for any volume the filter does not attach to.
+    The filter manager's own STATUS_FLT_INSTANCE_NOT_FOUND names its
+    bookkeeping, not the service's request, and the filter's not-found
+    convention (STATUS_NOT_FOUND, unreported) is for lookups whose caller
+    decides, not for a refusal.
+
+Arguments:
+
+    FileObject - The directory's file object, referenced by the caller.
+
+Return Value:
+
+    STATUS_SUCCESS - the filter has an instance on the volume.
+    STATUS_NOT_SUPPORTED - it has none; reported.
+    The status of FltGetVolumeFromFileObject or of
+    FltGetVolumeInstanceFromName (an instance being torn down), reported.
+
+IRQL:
+
+    PASSIVE_LEVEL.
+
+--*/
+static NTSTATUS
+CheckVolumeIsFiltered(_In_ PFILE_OBJECT FileObject)
+{
+    PFLT_VOLUME Volume = NULL;
+    PFLT_INSTANCE Instance = NULL;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    Status = FltGetVolumeFromFileObject(FilterGlobals.Filter, FileObject, &Volume);
+    if (!NT_SUCCESS(Status)) {
+        ReportStatus(Status);
+        Volume = NULL;
+        goto Cleanup;
+    }
+
+    Status = FltGetVolumeInstanceFromName(FilterGlobals.Filter, Volume, NULL, &Instance);
+    if (!NT_SUCCESS(Status)) {
+        Instance = NULL;
+        if (Status == STATUS_FLT_INSTANCE_NOT_FOUND) {
+            Status = STATUS_NOT_SUPPORTED;
+        }
+        ReportStatus(Status);
+        goto Cleanup;
+    }
+
+Cleanup:
+    if (Instance != NULL) {
+        FltObjectDereference(Instance);
+    }
+
+    if (Volume != NULL) {
+        FltObjectDereference(Volume);
+    }
+
+    return Status;
+}
+
+/*++
+
+Routine Description:
+
     The work of a connect: makes the directory behind the service's handle
     a sync root of this connection.
 
@@ -70,7 +141,8 @@ Routine Description:
     the service itself.  Any file object whose handle grants
     SyncRootDirectoryAccess is accepted; its normalized name becomes the
     sync root.  The record keeps the name, not the file object, so the
-    service may close its handle once connected.
+    service may close its handle once connected.  The directory must lie
+    on a volume the filter has an instance on.
 
     A directory that equals, contains or lies inside a connected sync root
     is refused, and the new record is discarded in full.  The client port
@@ -88,6 +160,8 @@ Return Value:
     STATUS_SUCCESS, or, each reported:
     the status of ObReferenceObjectByHandle (an invalid handle, one of
         another object type, or one lacking access);
+    STATUS_NOT_SUPPORTED - the filter has no instance on the directory's
+        volume (see CheckVolumeIsFiltered);
     the status of FltGetFileNameInformationUnsafe;
     STATUS_INSUFFICIENT_RESOURCES (or a lock set-up failure) from
         SyncRootCreate;
@@ -114,6 +188,11 @@ SyncRootRegister(_In_ PFLT_PORT ClientPort, _In_ HANDLE DirectoryHandle, _Outptr
     if (!NT_SUCCESS(Status)) {
         ReportStatus(Status);
         FileObject = NULL;
+        goto Cleanup;
+    }
+
+    Status = CheckVolumeIsFiltered(FileObject);
+    if (!NT_SUCCESS(Status)) {
         goto Cleanup;
     }
 

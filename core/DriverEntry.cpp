@@ -47,8 +47,9 @@ Routine Description:
     The driver's entry point.  Sets up the global record (pool type, the
     open-reparse entry and message pools, the sync-root list and its lock),
     registers with the filter manager, creates the communication port and
-    starts filtering.  A failure after the global record is set up is
-    undone by FilterUnload.
+    starts filtering.  Every step that can fail is checked: a failure of the
+    lock's initialisation deletes the two pools again, and a failure after
+    the global record is set up is undone by FilterUnload.
 
 Arguments:
 
@@ -58,13 +59,14 @@ Arguments:
 Return Value:
 
     STATUS_SUCCESS when filtering has started; otherwise the status of
-    FltRegisterFilter, CreateServerPort or FltStartFiltering, with nothing
-    left behind.
+    ExInitializeResourceLite, FltRegisterFilter, CreateServerPort or
+    FltStartFiltering, reported, with nothing left behind.
 
 --*/
 EXTERN_C NTSTATUS
 DriverEntry(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath)
 {
+    BOOLEAN GlobalsSetUp = FALSE;
     NTSTATUS Status;
 
     UNREFERENCED_PARAMETER(RegistryPath);
@@ -78,7 +80,13 @@ DriverEntry(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath)
                                    ServiceMessageSize, PoolTagMessage, 0);
 
     InitializeListHead(&FilterGlobals.SyncRootList);
-    ExInitializeResourceLite(&FilterGlobals.SyncRootListLock);
+    Status = ExInitializeResourceLite(&FilterGlobals.SyncRootListLock);
+    if (!NT_SUCCESS(Status)) {
+        goto Cleanup;
+    }
+
+    /* From here on FilterUnload undoes everything set up so far. */
+    GlobalsSetUp = TRUE;
 
     Status = FltRegisterFilter(DriverObject, &FilterRegistration, &FilterGlobals.Filter);
     if (!NT_SUCCESS(Status)) {
@@ -95,7 +103,13 @@ DriverEntry(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath)
 Cleanup:
     if (!NT_SUCCESS(Status)) {
         ReportStatus(Status);
-        FilterUnload(0);
+        if (GlobalsSetUp) {
+            FilterUnload(0);
+        } else {
+            /* The lock never came to be: only the pools exist. */
+            ExDeletePagedLookasideList(&FilterGlobals.MessagePool);
+            ExDeletePagedLookasideList(&FilterGlobals.OpenReparseEntryPool);
+        }
     }
 
     return Status;

@@ -158,7 +158,8 @@ TEST_P(FailedStart, ReturnsTheStatusAndLeavesNothingBehind)
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, FailedStart,
-    ::testing::Values(StartFailure{"FltRegisterFilter", STATUS_INSUFFICIENT_RESOURCES},
+    ::testing::Values(StartFailure{"ExInitializeResourceLite", STATUS_INSUFFICIENT_RESOURCES},
+                      StartFailure{"FltRegisterFilter", STATUS_INSUFFICIENT_RESOURCES},
                       StartFailure{"FltRegisterFilter", STATUS_FLT_NOT_INITIALIZED},
                       StartFailure{"FltCreateCommunicationPort", STATUS_OBJECT_NAME_COLLISION},
                       StartFailure{"FltStartFiltering", STATUS_INSUFFICIENT_RESOURCES},

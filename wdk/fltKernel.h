@@ -557,6 +557,9 @@ NTSTATUS FLTAPI FltGetStreamContext(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJE
 
 NTSTATUS FLTAPI FltGetVolumeGuidName(_In_ PFLT_VOLUME Volume, _Inout_ PUNICODE_STRING VolumeGuidName, _Out_opt_ PULONG BufferSizeNeeded);
 NTSTATUS FLTAPI FltGetVolumeName(_In_ PFLT_VOLUME Volume, _Inout_opt_ PUNICODE_STRING VolumeName, _Out_opt_ PULONG BufferSizeNeeded);
+NTSTATUS FLTAPI FltGetVolumeFromFileObject(_In_ PFLT_FILTER Filter, _In_ PFILE_OBJECT FileObject, _Outptr_ PFLT_VOLUME *RetVolume);
+NTSTATUS FLTAPI FltGetVolumeInstanceFromName(_In_opt_ PFLT_FILTER Filter, _In_ PFLT_VOLUME Volume, _In_opt_ PCUNICODE_STRING InstanceName, _Outptr_ PFLT_INSTANCE *RetInstance);
+VOID FLTAPI FltObjectDereference(_Inout_ PVOID FltObject);
 
 NTSTATUS FLTAPI FltGetFileNameInformation(_In_ PFLT_CALLBACK_DATA CallbackData, _In_ FLT_FILE_NAME_OPTIONS NameOptions, _Outptr_ PFLT_FILE_NAME_INFORMATION *FileNameInformation);
 NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(_In_ PFILE_OBJECT FileObject, _In_opt_ PFLT_INSTANCE Instance, _In_ FLT_FILE_NAME_OPTIONS NameOptions, _Outptr_ PFLT_FILE_NAME_INFORMATION *FileNameInformation);

@@ -25,8 +25,9 @@ bool IsPagedPool(POOL_TYPE Type)
     return ((ULONG)Type & 1) != 0;
 }
 
-PVOID AllocatePool(const char *Routine, POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+PVOID AllocatePool(const char *Routine, POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, void *CallSite)
 {
+    InjectablePoint Point;
     NTSTATUS Injected;
     if (!IsValidPoolType(PoolType)) {
         RaiseBugCheck(BAD_POOL_CALLER, (ULONG_PTR)PoolType, "invalid pool type");
@@ -34,7 +35,7 @@ PVOID AllocatePool(const char *Routine, POOL_TYPE PoolType, SIZE_T NumberOfBytes
     if (IsPagedPool(PoolType) && KeGetCurrentIrql() > APC_LEVEL) {
         RaiseBugCheck(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)KeGetCurrentIrql(), "paged pool allocated above APC_LEVEL");
     }
-    if (TheFaults().ShouldFail(Routine, &Injected) || TheFaults().ShouldFail("ExAllocatePool*", &Injected)) {
+    if (Point.Fail(Routine, &Injected, CallSite) || TheFaults().ShouldFail("ExAllocatePool*", &Injected)) {
         return NULL;
     }
     /* Fill new blocks with a pattern, as the special pool does, so code that
@@ -132,12 +133,13 @@ void DeleteLookaside(void *List)
     delete Private;
 }
 
-PVOID AllocateFromLookaside(void *List, const char *Routine)
+PVOID AllocateFromLookaside(void *List, const char *Routine, void *CallSite)
 {
+    InjectablePoint Point;
     Lookaside *Private = LookasideOf(List);
     NTSTATUS Injected;
     void *Entry = NULL;
-    if (TheFaults().ShouldFail(Routine, &Injected)) {
+    if (Point.Fail(Routine, &Injected, CallSite)) {
         return NULL;
     }
     {
@@ -194,12 +196,13 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    return AllocatePool("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag);
+    return AllocatePool("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
-    return AllocatePool("ExAllocatePool", PoolType, NumberOfBytes, 0x656E6F4E /* 'None' */);
+    return AllocatePool("ExAllocatePool", PoolType, NumberOfBytes, 0x656E6F4E /* 'None' */,
+                        __builtin_return_address(0));
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
@@ -228,7 +231,7 @@ VOID NTAPI ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST List)
 PVOID NTAPI ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST List)
 {
     PAGED_CODE();
-    return AllocateFromLookaside(List, "ExAllocateFromPagedLookasideList");
+    return AllocateFromLookaside(List, "ExAllocateFromPagedLookasideList", __builtin_return_address(0));
 }
 
 VOID NTAPI ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST List, PVOID Entry)
@@ -250,7 +253,7 @@ VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST List)
 
 PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST List)
 {
-    return AllocateFromLookaside(List, "ExAllocateFromNPagedLookasideList");
+    return AllocateFromLookaside(List, "ExAllocateFromNPagedLookasideList", __builtin_return_address(0));
 }
 
 VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST List, PVOID Entry)

@@ -168,9 +168,12 @@ OsVersion &TheOsVersion()
     return Instance;
 }
 
-CallbackScope::CallbackScope(const char *Callback) : Name(Callback)
+CallbackScope::CallbackScope(const char *Callback) : Name(Callback), SavedInjectionDepth(InjectionDepth())
 {
     ThreadState &Thread = CurrentThread();
+    /* Driver code: its calls count for the global failure rule again, even
+       when an injectable routine called it back. */
+    InjectionDepth() = 0;
     Irql = Thread.Irql;
     CriticalRegionDepth = Thread.CriticalRegionDepth;
     OwnedResources = Thread.OwnedResources.size();
@@ -179,6 +182,7 @@ CallbackScope::CallbackScope(const char *Callback) : Name(Callback)
 CallbackScope::~CallbackScope()
 {
     ThreadState &Thread = CurrentThread();
+    InjectionDepth() = SavedInjectionDepth;
     if (Thread.Irql != Irql) {
         TheVerifier().Report(std::string(Name) + " returned at IRQL " + std::to_string(Thread.Irql) +
                              ", entered at " + std::to_string(Irql));

@@ -172,16 +172,65 @@ std::string Narrow(const WCHAR *Text, size_t Units);
 /* ---------------------------------------------------------------------------
  * Failure injection: make a named routine fail with a chosen status, on its
  * Nth call from now, or on every call from the Nth on.
+ *
+ * Besides the named rules, one global rule counts the calls of every
+ * injectable routine together and fails the Nth of them (or every one from
+ * the Nth on), each with a status that routine documents (see
+ * FailureStatusesOf).  Only calls made by driver code count for it: a call
+ * that an emulated routine makes on its own behalf, or that a test makes
+ * inside an emu::InjectionSuppressed scope, is not a driver's call.  The
+ * global rule records what its first injected call hit.
  * ------------------------------------------------------------------------- */
+
+/* How Windows documents a failure the global rule injects. */
+enum class FailureSource {
+    Documented,  // listed among the routine's return values
+    ReturnType,  // the routine returns NTSTATUS but documents success only
+};
+
+struct FailureStatus {
+    NTSTATUS Status;
+    FailureSource Source;
+};
+
+/* The failures the global rule may give a routine, in the order it tries
+   them; empty for a routine it leaves alone.  Allocation routines return
+   null (listed as STATUS_INSUFFICIENT_RESOURCES). */
+const std::vector<FailureStatus> &FailureStatusesOf(const std::string &Routine);
+
+/* What the global rule's first injected call hit. */
+struct InjectedCall {
+    uint64_t Ordinal = 0;     // the call's number among counted calls
+    std::string Routine;
+    NTSTATUS Status = 0;
+    FailureSource Source = FailureSource::Documented;
+    size_t Variants = 0;      // failures the routine documents
+    void *CallSite = nullptr; // return address into the caller
+};
+
 class FaultInjector {
 public:
     void Arm(const std::string &Routine, NTSTATUS Status, uint64_t Nth = 1, bool Every = false);
     void Disarm(const std::string &Routine);
+    /* The global rule: fail the Nth counted call (or every one from the Nth
+       on); the first failure uses the routine's Variant-th documented
+       status (modulo their number), later ones its first. */
+    void ArmGlobal(uint64_t Nth, bool Every, size_t Variant = 0);
     void Clear();
-    /* Called by emulated routines; true when this call must fail. */
-    bool ShouldFail(const char *Routine, NTSTATUS *Status);
+    /* Called by emulated routines; true when this call must fail.
+       Counted says whether the call is a driver's (see above); CallSite is
+       the caller's return address. */
+    bool ShouldFail(const char *Routine, NTSTATUS *Status, bool Counted = false, void *CallSite = nullptr);
     uint64_t Calls(const std::string &Routine) const;
     uint64_t Injected(const std::string &Routine) const;
+    /* Counted calls so far, and what the global rule hit (Ordinal 0 when
+       it has not fired). */
+    uint64_t CountedCalls() const;
+    uint64_t GlobalInjections() const;
+    InjectedCall FirstGlobalInjection() const;
+    /* Called, on the failing thread, the moment the global rule fires for
+       the first time (a crash right after still leaves the record). */
+    void ObserveFirstGlobalInjection(std::function<void(const InjectedCall &)> Observer);
 
 private:
     struct Rule {
@@ -191,20 +240,60 @@ private:
         uint64_t Seen = 0;
         uint64_t Fired = 0;
     };
+    struct GlobalRule {
+        bool Armed = false;
+        uint64_t Nth = 0;
+        bool Every = false;
+        size_t Variant = 0;
+        uint64_t Fired = 0;
+        InjectedCall First;
+    };
     mutable std::mutex Mutex;
     std::map<std::string, Rule> Rules;
     std::map<std::string, uint64_t> CallCounts;
+    GlobalRule Global;
+    uint64_t Counted = 0;
+    std::function<void(const InjectedCall &)> Observer;
 };
 
 FaultInjector &TheFaults();
 
-/* Convenience for emulated routines returning NTSTATUS. */
-#define EMU_INJECT_STATUS(Routine)                                   \
-    do {                                                             \
-        NTSTATUS InjectedStatus_;                                    \
-        if (::emu::TheFaults().ShouldFail(Routine, &InjectedStatus_)) \
-            return InjectedStatus_;                                  \
-    } while (0)
+/* One call of an injectable routine, from its entry to its return.  Calls
+   nested inside it (the routine's own allocations) are not counted by the
+   global rule; CallbackScope lifts that again for driver callbacks. */
+class InjectablePoint {
+public:
+    InjectablePoint();
+    ~InjectablePoint();
+    InjectablePoint(const InjectablePoint &) = delete;
+    InjectablePoint &operator=(const InjectablePoint &) = delete;
+    bool Fail(const char *Routine, NTSTATUS *Status, void *CallSite);
+
+private:
+    bool Outermost;
+};
+
+/* Calls made inside this scope on this thread are not counted by the
+   global rule: a test's own set-up and checks. */
+class InjectionSuppressed {
+public:
+    InjectionSuppressed();
+    ~InjectionSuppressed();
+    InjectionSuppressed(const InjectionSuppressed &) = delete;
+    InjectionSuppressed &operator=(const InjectionSuppressed &) = delete;
+};
+
+/* Nesting depth of injectable calls on this thread; CallbackScope saves it
+   and starts driver callbacks at zero. */
+unsigned &InjectionDepth();
+
+/* Convenience for emulated routines returning NTSTATUS: the first
+   statement of the routine's body. */
+#define EMU_INJECT_STATUS(Routine)                                                          \
+    ::emu::InjectablePoint EmuInjectablePoint_;                                             \
+    if (NTSTATUS InjectedStatus_;                                                           \
+        EmuInjectablePoint_.Fail(Routine, &InjectedStatus_, __builtin_return_address(0)))   \
+        return InjectedStatus_
 
 /* ---------------------------------------------------------------------------
  * The dispatcher: one lock and one condition for every dispatcher object,
@@ -283,6 +372,7 @@ public:
 
 private:
     const char *Name;
+    unsigned SavedInjectionDepth;
     KIRQL Irql;
     LONG CriticalRegionDepth;
     size_t OwnedResources;

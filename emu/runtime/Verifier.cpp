@@ -1,6 +1,6 @@
 /*
- * Verifier.cpp - accounting of pool, objects and misuse reports, and failure
- * injection.
+ * Verifier.cpp - accounting of pool, objects and misuse reports (failure
+ * injection is in Faults.cpp).
  */
 #include "Runtime.h"
 
@@ -213,63 +213,6 @@ void Verifier::Reset()
 Verifier &TheVerifier()
 {
     static Verifier Instance;
-    return Instance;
-}
-
-void FaultInjector::Arm(const std::string &Routine, NTSTATUS Status, uint64_t Nth, bool Every)
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    Rules[Routine] = Rule{Status, Nth == 0 ? 1 : Nth, Every};
-}
-
-void FaultInjector::Disarm(const std::string &Routine)
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    Rules.erase(Routine);
-}
-
-void FaultInjector::Clear()
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    Rules.clear();
-    CallCounts.clear();
-}
-
-bool FaultInjector::ShouldFail(const char *Routine, NTSTATUS *Status)
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    CallCounts[Routine] += 1;
-    auto Found = Rules.find(Routine);
-    if (Found == Rules.end()) {
-        return false;
-    }
-    Rule &Current = Found->second;
-    Current.Seen += 1;
-    bool Fire = Current.Every ? Current.Seen >= Current.Nth : Current.Seen == Current.Nth;
-    if (Fire) {
-        Current.Fired += 1;
-        *Status = Current.Status;
-    }
-    return Fire;
-}
-
-uint64_t FaultInjector::Calls(const std::string &Routine) const
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    auto Found = CallCounts.find(Routine);
-    return Found == CallCounts.end() ? 0 : Found->second;
-}
-
-uint64_t FaultInjector::Injected(const std::string &Routine) const
-{
-    std::lock_guard<std::mutex> Guard(Mutex);
-    auto Found = Rules.find(Routine);
-    return Found == Rules.end() ? 0 : Found->second.Fired;
-}
-
-FaultInjector &TheFaults()
-{
-    static FaultInjector Instance;
     return Instance;
 }
 
