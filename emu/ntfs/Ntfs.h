@@ -70,6 +70,7 @@ struct NtfsVolume {
 };
 
 constexpr ULONGLONG ClusterSize = 4096;
+constexpr ULONGLONG SectorSize = 512;
 
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);
 
