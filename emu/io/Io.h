@@ -51,6 +51,8 @@ struct EmuFile {
        creation, last access, last write, change. */
     bool FrozenTimes[4];
     ULONG UsnSourceInfo;          // from FSCTL_MARK_HANDLE
+    bool DeleteOnCleanup;         // FILE_DELETE_ON_CLOSE, or a POSIX-semantics disposition
+    bool PosixDelete;             // the name goes at this file object's cleanup
 };
 
 EmuFile *FileOf(PFILE_OBJECT FileObject);

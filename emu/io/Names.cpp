@@ -119,12 +119,27 @@ UNICODE_STRING Slice(const UNICODE_STRING &Name, size_t Start, size_t End)
 
 extern "C" {
 
+/* FltGetFileNameInformation refuses to query the file system where that
+   could deadlock or recurse: with a top-level IRP on the thread, for paging
+   I/O, and for a close.  There the query methods that may use the name
+   cache find nothing (no name cache is emulated): STATUS_FLT_NAME_CACHE_MISS;
+   a file-system-only query fails with STATUS_FLT_INVALID_NAME_REQUEST.  It
+   is called at IRQL <= APC_LEVEL. */
 NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
+    if (CurrentThread().Irql > APC_LEVEL) {
+        RaiseBugCheck(IRQL_NOT_LESS_OR_EQUAL, CurrentThread().Irql, "FltGetFileNameInformation above APC_LEVEL");
+    }
     EMU_INJECT_STATUS("FltGetFileNameInformation");
     if (CallbackData == NULL || CallbackData->Iopb->TargetFileObject == NULL) {
         return STATUS_INVALID_PARAMETER;
+    }
+    bool Unsafe = IoGetTopLevelIrp() != NULL || (CallbackData->Iopb->IrpFlags & IRP_PAGING_IO) ||
+                  CallbackData->Iopb->MajorFunction == IRP_MJ_CLOSE;
+    if (Unsafe) {
+        return (NameOptions & 0xFF00) == FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY ? STATUS_FLT_INVALID_NAME_REQUEST
+                                                                             : STATUS_FLT_NAME_CACHE_MISS;
     }
     return BuildRecord(CallbackData->Iopb->TargetFileObject, NameOptions, FileNameInformation);
 }

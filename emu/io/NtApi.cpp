@@ -171,6 +171,10 @@ const ClassRule ClassRules[] = {
     {FileValidDataLengthInformation, 0, FILE_WRITE_DATA, sizeof(FILE_VALID_DATA_LENGTH_INFORMATION)},
     {FileNetworkOpenInformation, FILE_READ_ATTRIBUTES, 0, sizeof(FILE_NETWORK_OPEN_INFORMATION)},
     {FileAttributeTagInformation, FILE_READ_ATTRIBUTES, 0, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION)},
+    {FileDispositionInformation, 0, DELETE, sizeof(FILE_DISPOSITION_INFORMATION)},
+    {FileDispositionInformationEx, 0, DELETE, sizeof(FILE_DISPOSITION_INFORMATION_EX)},
+    {FileRenameInformation, 0, DELETE, offsetof(FILE_RENAME_INFORMATION, FileName)},
+    {FileRenameInformationEx, 0, DELETE, offsetof(FILE_RENAME_INFORMATION, FileName)},
 };
 
 const ClassRule *RuleFor(FILE_INFORMATION_CLASS Class)
@@ -232,6 +236,11 @@ NTSTATUS Information(UCHAR Major, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
         Parameters.Length = Length;
         Parameters.FileInformationClass = Class;
         Parameters.InfoBuffer = Request->SystemBuffer;
+        if (Class == FileRenameInformation) {
+            Parameters.ReplaceIfExists = ((PFILE_RENAME_INFORMATION)Buffer)->ReplaceIfExists;
+        } else if (Class == FileRenameInformationEx) {
+            Parameters.ReplaceIfExists = (((PFILE_RENAME_INFORMATION)Buffer)->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0;
+        }
     }
     Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
     ULONG_PTR Information = 0;

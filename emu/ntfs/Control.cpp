@@ -10,6 +10,15 @@ using namespace emu;
 
 namespace {
 
+/* Reparse points and the sparse mark change only through a file object
+   opened for writing data or attributes, whoever sends the request: NTFS
+   checks the access the file object was opened with, so a filter's own
+   request on a read-only file object is refused too. */
+bool MayChangeFile(const EmuFile *File)
+{
+    return (File->Access & (FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES)) != 0;
+}
+
 NTSTATUS SetReparsePoint(EmuFile *File, NtfsVolume *Namespace, NtfsNode *Node, PVOID Input, ULONG InputLength)
 {
     if (Input == NULL || InputLength < REPARSE_DATA_BUFFER_HEADER_SIZE) {
@@ -114,19 +123,19 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
     *Returned = 0;
     switch (Code) {
     case FSCTL_SET_REPARSE_POINT:
-        if (!MayWriteMetadata(File, Mode)) {
+        if (!MayChangeFile(File)) {
             return STATUS_ACCESS_DENIED;
         }
         return SetReparsePoint(File, Namespace, Node, Input, InputLength);
     case FSCTL_GET_REPARSE_POINT:
         return GetReparsePoint(Node, Output, OutputLength, Returned);
     case FSCTL_DELETE_REPARSE_POINT:
-        if (!MayWriteMetadata(File, Mode)) {
+        if (!MayChangeFile(File)) {
             return STATUS_ACCESS_DENIED;
         }
         return DeleteReparsePoint(File, Namespace, Node, Input, InputLength);
     case FSCTL_SET_SPARSE: {
-        if (!MayWriteMetadata(File, Mode)) {
+        if (!MayChangeFile(File)) {
             return STATUS_ACCESS_DENIED;
         }
         bool Sparse = true;
@@ -152,8 +161,8 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
         if (Input == NULL || InputLength < sizeof(FILE_ZERO_DATA_INFORMATION)) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (Mode == UserMode && !(File->Access & FILE_WRITE_DATA)) {
-            return STATUS_ACCESS_DENIED;
+        if (!(File->Access & FILE_WRITE_DATA)) {
+            return STATUS_ACCESS_DENIED;  // whoever asks, a kernel-mode request of a filter included
         }
         FILE_ZERO_DATA_INFORMATION Zero;
         memcpy(&Zero, Input, sizeof(Zero));

@@ -100,7 +100,9 @@ std::vector<std::u16string> SplitPath(const std::u16string &Path)
     return Parts;
 }
 
-bool ValidName(const std::u16string &Name)
+}  // namespace
+
+bool emu::ValidName(const std::u16string &Name)
 {
     if (Name == u"." || Name == u"..") {
         return false;
@@ -112,6 +114,8 @@ bool ValidName(const std::u16string &Name)
     }
     return true;
 }
+
+namespace {
 
 /* The file system's part of a create, under the namespace lock. */
 NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK Access,
@@ -159,6 +163,9 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
     } else {
         if (Disposition == FILE_CREATE) {
             return STATUS_OBJECT_NAME_COLLISION;
+        }
+        if (Node->DeletePending) {
+            return STATUS_DELETE_PENDING;
         }
         if (Node->HasReparsePoint && !(Options & FILE_OPEN_REPARSE_POINT) && !OpenReparseAllows(Request, Node)) {
             *Information = Node->ReparseTag;
@@ -218,6 +225,7 @@ NTSTATUS NtfsCreate(IoRequest *Request)
     if (NT_SUCCESS(Status) && Status != STATUS_REPARSE) {
         File->Node = Node;
         File->File.FsContext = Node;
+        File->DeleteOnCleanup = (Options & FILE_DELETE_ON_CLOSE) != 0;
     }
     return Status;
 }

@@ -166,6 +166,11 @@ NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buf
         NoteUsnChange(Namespace, File, Node, Reason);
         return STATUS_SUCCESS;
     }
+    case FileDispositionInformation:
+    case FileDispositionInformationEx:
+    case FileRenameInformation:
+    case FileRenameInformationEx:
+        return STATUS_INVALID_INFO_CLASS;  // handled by NtfsSetInformation, which has the request
     case FileValidDataLengthInformation: {
         if (Length < sizeof(FILE_VALID_DATA_LENGTH_INFORMATION)) {
             return STATUS_INFO_LENGTH_MISMATCH;
@@ -196,6 +201,16 @@ NTSTATUS NtfsQueryInformation(IoRequest *Request)
 NTSTATUS NtfsSetInformation(IoRequest *Request)
 {
     auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
+    switch (Parameters.FileInformationClass) {
+    case FileDispositionInformation:
+    case FileDispositionInformationEx:
+        return SetDisposition(Request, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length);
+    case FileRenameInformation:
+    case FileRenameInformationEx:
+        return Rename(Request, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length);
+    default:
+        break;
+    }
     return FsSetInformation(Request->File, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length,
                             Request->Data.RequestorMode);
 }

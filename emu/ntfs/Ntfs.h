@@ -58,7 +58,8 @@ struct NtfsNode {
     std::vector<ByteRangeLock> Locks;
     ULONG References = 0;  // file objects that point here (not yet closed)
     ULONG Handles = 0;     // file objects not yet cleaned up
-    bool Unlinked = false;
+    bool DeletePending = false;  // the name goes with the last handle
+    bool Unlinked = false;       // the name is gone; the node lives on while opened
 };
 
 struct NtfsVolume {
@@ -67,9 +68,11 @@ struct NtfsVolume {
     uint64_t NextFileId = 5;
     std::vector<UsnRecord> Journal;
     USN NextUsn = 0x1000;
+    std::vector<std::unique_ptr<NtfsNode>> Unlinked;  // deleted nodes, kept while file objects point at them
 };
 
 constexpr ULONGLONG ClusterSize = 4096;
+constexpr ULONGLONG SectorSize = 512;
 
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);
 
@@ -104,6 +107,16 @@ NTSTATUS FsWrite(EmuFile *File, ULONGLONG Offset, ULONG Length, const void *Buff
 void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG Reasons);
 /* Writes the close record of Node now and returns its USN. */
 USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
+
+/* Renames and dispositions (Namespace.cpp); Unlink removes a node's name
+   now.  Called under the namespace lock. */
+NTSTATUS SetDisposition(IoRequest *Request, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length);
+NTSTATUS Rename(IoRequest *Request, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length);
+void Unlink(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
+/* The directory a volume-relative path's parent names and its final
+   component; null when a directory on the way is missing. */
+NtfsNode *ParentOf(NtfsVolume *Namespace, const std::u16string &Path, std::u16string *FinalComponent);
+bool ValidName(const std::u16string &Name);
 
 /* Byte-range locks (Lock.cpp): whether a read or write of Request's range
    meets a lock another owner holds, and the release of a file object's

@@ -125,9 +125,19 @@ NTSTATUS Transfer(IoRequest *Request)
     return Status;
 }
 
-/* An IRP read or write; a cached one sets the file object's cache up. */
+/* An IRP read or write; a cached one sets the file object's cache up.  A
+   non-cached one that is not paging I/O must start and end on sector
+   boundaries ("File Buffering" in the file-management documentation). */
 NTSTATUS TransferIrp(IoRequest *Request)
 {
+    auto &Parameters = Request->Iopb.Parameters.Read;
+    bool NonCached = (Request->Iopb.IrpFlags & IRP_NOCACHE) ||
+                     (Request->File->File.Flags & FO_NO_INTERMEDIATE_BUFFERING);
+    if (NonCached && !(Request->Iopb.IrpFlags & IRP_PAGING_IO) &&
+        ((ULONGLONG)Parameters.ByteOffset.QuadPart % SectorSize != 0 || Parameters.Length % SectorSize != 0)) {
+        Request->Data.IoStatus.Information = 0;
+        return STATUS_INVALID_PARAMETER;
+    }
     NTSTATUS Status = Transfer(Request);
     if (NT_SUCCESS(Status) && Cached(Request)) {
         Request->File->File.PrivateCacheMap = &CacheMarker;

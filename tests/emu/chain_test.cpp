@@ -433,6 +433,29 @@ TEST_F(Chain, ACancellableWaitEndsWithTheStatusOfWhatEndedIt)
     CloseHandle(File);
 }
 
+TEST_F(Chain, NonCachedTransfersStartAndEndOnSectorBoundaries)
+{
+    MakeFile(L"C:\\data.bin", 4096);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = CreateFileW(L"C:\\data.bin", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING, NULL);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    std::vector<UCHAR> Data(1024);
+    DWORD Count = 0;
+    OVERLAPPED Odd = {};
+    Odd.Offset = 100;
+    EXPECT_FALSE(ReadFile(File, Data.data(), 512, &Count, &Odd));
+    EXPECT_EQ(emu::user::LastStatus(), STATUS_INVALID_PARAMETER);
+    OVERLAPPED Sector = {};
+    Sector.Offset = 512;
+    EXPECT_FALSE(WriteFile(File, Data.data(), 100, &Count, &Sector));
+    EXPECT_EQ(emu::user::LastStatus(), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(ReadFile(File, Data.data(), 1024, &Count, &Sector));
+    EXPECT_EQ(Count, 1024u);
+    EXPECT_EQ(Data[0], (UCHAR)(512 % 256));
+    CloseHandle(File);
+}
+
 TEST_F(Chain, SizeQueriesOfProgramsPassTheFilters)
 {
     Load<Lower>("100000");

@@ -75,6 +75,33 @@ TEST_F(EmulatedIo, NamespaceIsCaseInsensitiveAndCasePreserving)
     CloseHandle(Directory);
 }
 
+TEST_F(EmulatedIo, NameQueriesRefuseWhereTheFileSystemMustNotBeAsked)
+{
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = CreateFileW(L"C:\\named.txt", GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    PFLT_CALLBACK_DATA Data = emu::MakeCallbackData(File, IRP_MJ_READ, UserMode);
+    PFLT_FILE_NAME_INFORMATION Name = NULL;
+    const FLT_FILE_NAME_OPTIONS Default = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
+    const FLT_FILE_NAME_OPTIONS FileSystemOnly = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY;
+    ASSERT_EQ(FltGetFileNameInformation(Data, Default, &Name), STATUS_SUCCESS);
+    FltReleaseFileNameInformation(Name);
+
+    /* Paging I/O. */
+    Data->Iopb->IrpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+    EXPECT_EQ(FltGetFileNameInformation(Data, Default, &Name), STATUS_FLT_NAME_CACHE_MISS);
+    EXPECT_EQ(FltGetFileNameInformation(Data, FileSystemOnly, &Name), STATUS_FLT_INVALID_NAME_REQUEST);
+    Data->Iopb->IrpFlags = 0;
+
+    /* A top-level IRP on the thread (a file system's own request). */
+    IoSetTopLevelIrp((PIRP)FSRTL_FSP_TOP_LEVEL_IRP);
+    EXPECT_EQ(FltGetFileNameInformation(Data, Default, &Name), STATUS_FLT_NAME_CACHE_MISS);
+    EXPECT_EQ(FltGetFileNameInformation(Data, FileSystemOnly, &Name), STATUS_FLT_INVALID_NAME_REQUEST);
+    IoSetTopLevelIrp(NULL);
+    emu::FreeCallbackData(Data);
+    CloseHandle(File);
+}
+
 TEST_F(EmulatedIo, HandleAccessIsCheckedForUserModeReferences)
 {
     emu::ProcessScope InProgram(Program);
