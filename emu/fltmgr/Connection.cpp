@@ -313,6 +313,12 @@ size_t QueuedMessages(HANDLE Port, EmuProcess *Process)
     return Count;
 }
 
+PFLT_PORT ClientPortIn(PFLT_PORT const *ClientPort)
+{
+    std::lock_guard<std::mutex> Guard(DispatcherLock());
+    return *ClientPort;
+}
+
 /* Called by FltUnregisterFilter: every connection still open is told of its
    end before the filter goes. */
 void DisconnectAll(_FLT_FILTER *Filter)
