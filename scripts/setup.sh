@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build clang lld
+  libclang-rt-14-dev  # the sanitizer runtimes (scripts/sanitize.sh)
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   python3 python3-pefile

@@ -5,4 +5,6 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
+scripts/sanitize.sh asan  # the suite again under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+scripts/sanitize.sh tsan  # and five times under ThreadSanitizer (build-tsan/)
 windows/build.sh --check  # the Windows image: cross build, image and INF checks, their self-test

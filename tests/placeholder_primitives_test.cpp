@@ -41,7 +41,7 @@ protected:
         ASSERT_EQ(GetPlaceholderReparseData(Instance, Target.File, &Data, &Length), STATUS_SUCCESS);
         ASSERT_NE(Data, nullptr);
         ASSERT_EQ(Length, Expected.size());
-        EXPECT_EQ(memcmp(Data, Expected.data(), Length), 0);
+        EXPECT_EQ(std::vector<UCHAR>((PUCHAR)Data, (PUCHAR)Data + Length), Expected);
 
         /* One 1048-byte paged buffer; the pointer is 24 bytes into it, just
            past the header that names the tag and GUID. */

@@ -74,6 +74,18 @@ protected:
         service::Disconnect(Connection);
     }
 
+    /* Whether any sync root is connected, read under the list lock as the
+       filter reads the list. */
+    bool AnySyncRoot()
+    {
+        KeEnterCriticalRegion();
+        ExAcquireResourceSharedLite(&FilterGlobals.SyncRootListLock, TRUE);
+        bool Any = !IsListEmpty(&FilterGlobals.SyncRootList);
+        ExReleaseResourceLite(&FilterGlobals.SyncRootListLock);
+        KeLeaveCriticalRegion();
+        return Any;
+    }
+
     /* The sync root of a normalized path, referenced; null when none. */
     PSYNC_ROOT Find(const char16_t *Path)
     {
@@ -234,13 +246,13 @@ TEST_F(ServiceTest, DisconnectWaitsForAFinderToLetGo)
         Closed = true;
     });
     /* The record is unlinked at once: a new lookup finds nothing. */
-    while (!IsListEmpty(&FilterGlobals.SyncRootList)) {
+    while (AnySyncRoot()) {
         std::this_thread::yield();
     }
     EXPECT_EQ(Find(u"\\Sync\\Docs"), nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(Closed.load());
-    EXPECT_EQ(Held->ClientPort, nullptr);  // the port is already closed
+    EXPECT_EQ(emu::ClientPortIn(&Held->ClientPort), nullptr);  // the port is already closed
     SyncRootRelease(Held);
     Closer.join();
     EXPECT_TRUE(Closed.load());
@@ -550,7 +562,7 @@ TEST_F(MessageTest, ADisconnectedServiceGivesProviderNotRunning)
         emu::ProcessScope InService(Service);
         service::Disconnect(&Connection);
     });
-    while (Root->ClientPort != NULL) {
+    while (emu::ClientPortIn(&Root->ClientPort) != NULL) {
         std::this_thread::yield();
     }
     SERVICE_REPLY Reply = 0;

@@ -414,6 +414,12 @@ size_t QueuedMessages(HANDLE Port, EmuProcess *Process)
     return Count;
 }
 
+PFLT_PORT ClientPortIn(PFLT_PORT const *ClientPort)
+{
+    std::lock_guard<std::mutex> Guard(DispatcherLock());
+    return *ClientPort;
+}
+
 /* Called by FltUnregisterFilter: every connection of the filter is told of
    its end before the filter goes, each once its connect notification has
    returned; a disconnect another thread is running is waited for.  The
@@ -532,7 +538,9 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PVOID 
         return Status;
     }
     if (Message->ExpectsReply) {
-        memcpy(ReplyBuffer, Message->Reply.data(), Message->Reply.size());
+        if (!Message->Reply.empty()) {  // an empty reply's data() may be null, which memcpy does not take
+            memcpy(ReplyBuffer, Message->Reply.data(), Message->Reply.size());
+        }
         *ReplyLength = (ULONG)Message->Reply.size();
         return Message->ReplyStatus;
     }

@@ -171,6 +171,9 @@ NTSTATUS ReplyToFilter(HANDLE Port, PVOID Buffer, ULONG BufferLength);
 void DisconnectAll(_FLT_FILTER *Filter);
 /* Number of messages queued on a connection and not yet taken. */
 size_t QueuedMessages(HANDLE Port, EmuProcess *Process);
+/* A driver's client-port variable, read under the lock FltCloseClientPort
+   and FltSendMessage take to access it: null once the port is closed. */
+PFLT_PORT ClientPortIn(PFLT_PORT const *ClientPort);
 
 class FilterManager {
 public:

@@ -177,8 +177,10 @@ typedef const STRING *PCANSI_STRING;
     (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
+/* The compiler's offset-of, not a member of a null pointer, which would be
+   undefined behaviour. */
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - (ULONG_PTR)__builtin_offsetof(type, field)))
 #define ALIGN_UP_BY(length, alignment) \
     (((ULONG_PTR)(length) + (alignment) - 1) & ~((ULONG_PTR)(alignment) - 1))
 #define ALIGN_DOWN_BY(length, alignment) \

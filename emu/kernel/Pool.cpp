@@ -51,23 +51,32 @@ PVOID AllocatePool(const char *Routine, POOL_TYPE PoolType, SIZE_T NumberOfBytes
 
 void FreePool(PVOID P, ULONG Tag, bool CheckTag)
 {
-    PoolBlock Freed;
     if (P == NULL) {
         RaiseBugCheck(BAD_POOL_CALLER, 0, "free of a null pool pointer");
     }
-    TheVerifier().OnPoolFree(P, Tag, CheckTag, &Freed);
-    std::vector<std::string> Live = TheVerifier().LiveWithin(P, Freed.Size);
-    for (const auto &Object : Live) {
-        if (Object.rfind("ERESOURCE", 0) == 0) {
-            RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)P,
-                          "pool freed while it holds a live " + Object);
+    /* A block that holds a live resource stops the system before the free:
+       the block stays allocated. */
+    PoolBlock Block;
+    if (TheVerifier().FindPoolBlock(P, &Block)) {
+        for (const auto &Object : TheVerifier().LiveWithin(P, Block.Size)) {
+            if (Object.rfind("ERESOURCE", 0) == 0) {
+                RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)P,
+                              "pool freed while it holds a live " + Object);
+            }
         }
     }
-    /* Spin locks and fast mutexes have no delete routine: their orders go
-       with their pool. */
-    TheLockOrder().ForgetWithin(P, Freed.Size);
-    memset(P, 0x5A, Freed.Size);
-    free(P);
+    /* A wrong tag stops the system after the free. */
+    std::string Problem;
+    if (TheVerifier().OnPoolFree(P, Tag, CheckTag, &Block, &Problem)) {
+        /* Spin locks and fast mutexes have no delete routine: their orders
+           go with their pool. */
+        TheLockOrder().ForgetWithin(P, Block.Size);
+        memset(P, 0x5A, Block.Size);
+        free(P);
+    }
+    if (!Problem.empty()) {
+        RaiseBugCheck(BAD_POOL_CALLER, (ULONG_PTR)P, Problem);
+    }
 }
 
 /* Private state of a lookaside list, kept outside the caller's 128 bytes. */

@@ -67,15 +67,16 @@ NTSTATUS GetReparsePoint(NtfsNode *Node, PVOID Output, ULONG OutputLength, ULONG
     if (Output == NULL || OutputLength < HeaderSize) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    UCHAR Header[REPARSE_GUID_DATA_BUFFER_HEADER_SIZE] = {};
-    auto Guid = (PREPARSE_GUID_DATA_BUFFER)Header;
-    Guid->ReparseTag = Node->ReparseTag;
-    Guid->ReparseDataLength = (USHORT)Node->ReparseData.size();
-    Guid->ReparseGuid = Node->ReparseGuid;
-    memcpy(Output, Header, HeaderSize);
+    REPARSE_GUID_DATA_BUFFER Header = {};
+    Header.ReparseTag = Node->ReparseTag;
+    Header.ReparseDataLength = (USHORT)Node->ReparseData.size();
+    Header.ReparseGuid = Node->ReparseGuid;
+    memcpy(Output, &Header, HeaderSize);
     ULONG Room = OutputLength - HeaderSize;
     ULONG Copied = Room < Node->ReparseData.size() ? Room : (ULONG)Node->ReparseData.size();
-    memcpy((PUCHAR)Output + HeaderSize, Node->ReparseData.data(), Copied);
+    if (Copied != 0) {  // an empty vector's data() may be null, which memcpy does not take
+        memcpy((PUCHAR)Output + HeaderSize, Node->ReparseData.data(), Copied);
+    }
     *Returned = HeaderSize + Copied;
     return Copied < Node->ReparseData.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }

@@ -115,10 +115,14 @@ class Verifier {
 public:
     /* Pool. */
     void OnPoolAllocate(void *Block, SIZE_T Size, ULONG Tag, POOL_TYPE Type);
-    /* Returns the block's record; reports a bad free and returns false. */
-    bool OnPoolFree(void *Block, ULONG ExpectedTag, bool CheckTag, PoolBlock *Freed);
+    /* Takes an allocated block out of the accounting, gives its record and
+       returns true (Problem says why the free is misuse if it is: a wrong
+       tag); returns false with Problem set when Block is no pool block. */
+    bool OnPoolFree(void *Block, ULONG ExpectedTag, bool CheckTag, PoolBlock *Freed, std::string *Problem);
     std::map<ULONG, PoolTagUsage> PoolByTag() const;
     POOL_TYPE PoolTypeOf(void *Block) const;
+    /* The record of an allocated block; false when Block is none. */
+    bool FindPoolBlock(void *Block, PoolBlock *Found) const;
     /* True when [Address, Address + Length) overlaps a pool block. */
     bool IsPoolAddress(const void *Address, SIZE_T Length) const;
     /* The type of the pool block holding Address; MaxPoolType when none. */

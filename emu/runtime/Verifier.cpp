@@ -29,32 +29,26 @@ void Verifier::OnPoolAllocate(void *Block, SIZE_T Size, ULONG Tag, POOL_TYPE Typ
     Usage.TypesUsed.insert(Type);
 }
 
-bool Verifier::OnPoolFree(void *Block, ULONG ExpectedTag, bool CheckTag, PoolBlock *Freed)
+bool Verifier::OnPoolFree(void *Block, ULONG ExpectedTag, bool CheckTag, PoolBlock *Freed, std::string *Problem)
 {
-    std::string Problem;
-    {
-        std::lock_guard<std::mutex> Guard(Mutex);
-        auto Found = Pool.find(Block);
-        if (Found == Pool.end()) {
-            char Text[96];
-            snprintf(Text, sizeof(Text), "free of %p, which is not an allocated pool block", Block);
-            Problem = Text;
-        } else {
-            if (CheckTag && Found->second.Tag != ExpectedTag) {
-                Problem = "pool block tagged '" + TagToString(Found->second.Tag) + "' freed with tag '" +
-                          TagToString(ExpectedTag) + "'";
-            }
-            *Freed = Found->second;
-            PoolTagUsage &Usage = Tags[Found->second.Tag];
-            Usage.Frees += 1;
-            Usage.OutstandingBlocks -= 1;
-            Usage.OutstandingBytes -= Found->second.Size;
-            Pool.erase(Found);
-        }
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Found = Pool.find(Block);
+    if (Found == Pool.end()) {
+        char Text[96];
+        snprintf(Text, sizeof(Text), "free of %p, which is not an allocated pool block", Block);
+        *Problem = Text;
+        return false;
     }
-    if (!Problem.empty()) {
-        RaiseBugCheck(BAD_POOL_CALLER, (ULONG_PTR)Block, Problem);
+    if (CheckTag && Found->second.Tag != ExpectedTag) {
+        *Problem = "pool block tagged '" + TagToString(Found->second.Tag) + "' freed with tag '" +
+                   TagToString(ExpectedTag) + "'";
     }
+    *Freed = Found->second;
+    PoolTagUsage &Usage = Tags[Found->second.Tag];
+    Usage.Frees += 1;
+    Usage.OutstandingBlocks -= 1;
+    Usage.OutstandingBytes -= Found->second.Size;
+    Pool.erase(Found);
     return true;
 }
 
@@ -69,6 +63,17 @@ POOL_TYPE Verifier::PoolTypeOf(void *Block) const
     std::lock_guard<std::mutex> Guard(Mutex);
     auto Found = Pool.find(Block);
     return Found == Pool.end() ? MaxPoolType : Found->second.Type;
+}
+
+bool Verifier::FindPoolBlock(void *Block, PoolBlock *Found) const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Entry = Pool.find(Block);
+    if (Entry == Pool.end()) {
+        return false;
+    }
+    *Found = Entry->second;
+    return true;
 }
 
 bool Verifier::IsPoolAddress(const void *Address, SIZE_T Length) const

@@ -123,6 +123,12 @@ TEST_F(EmulatedKernel, FreeingPoolThatHoldsALiveResourceStopsTheSystem)
     auto Block = (PERESOURCE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ERESOURCE) + 16, TestTag);
     ExInitializeResourceLite(Block);
     EXPECT_THROW(ExFreePoolWithTag(Block, TestTag), emu::BugCheck);
+    /* The stop came before the free: block and resource are still there. */
+    EXPECT_EQ(System.Accounting().PoolByTag()[TestTag].OutstandingBlocks, 1u);
+    EXPECT_TRUE(System.Accounting().IsLive("ERESOURCE", Block));
+    ExDeleteResourceLite(Block);
+    ExFreePoolWithTag(Block, TestTag);
+    EXPECT_EQ(System.Accounting().PoolByTag()[TestTag].OutstandingBlocks, 0u);
     ForgetReports();
 }
 
