@@ -16,6 +16,10 @@ typedef struct _SYNC_ROOT SYNC_ROOT, *PSYNC_ROOT;
 #define StreamStateHydrating 207
 #define StreamStateFailed 208
 
+/* CompletionStatus of a registered request before its completion: not
+   negative, so a waiter that reads it early takes it as success. */
+#define HydrationStatusPending ((NTSTATUS)0x80)
+
 /* A hydration request: registered in its SyncRoot's PendingRequests while the
    service delivers the stream's data.  Never allocated by itself. */
 typedef struct _HYDRATION_REQUEST {

@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
-windows/build.sh --check  # the Windows image: cross build, image and INF checks, their self-test
+windows/build.sh --check --require-open-reparse  # the Windows image: cross build, image and INF checks (the open-reparse imports required), their self-test

@@ -33,6 +33,22 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
+/* MDL flags ("MDL structure"): pages locked by MmProbeAndLockPages, or a
+   buffer of non-paged pool described by MmBuildMdlForNonPagedPool. */
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(_In_opt_ PVOID VirtualAddress, _In_ ULONG Length, _In_ BOOLEAN SecondaryBuffer,
+                                     _In_ BOOLEAN ChargeQuota, _Inout_opt_ struct _IRP *Irp);
+NTKERNELAPI VOID NTAPI IoFreeMdl(_In_ PMDL Mdl);
+NTKERNELAPI VOID NTAPI MmProbeAndLockPages(_Inout_ PMDL MemoryDescriptorList, _In_ KPROCESSOR_MODE AccessMode,
+                                           _In_ LOCK_OPERATION Operation);
+NTKERNELAPI VOID NTAPI MmUnlockPages(_Inout_ PMDL MemoryDescriptorList);
+NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(_Inout_ PMDL MemoryDescriptorList);
+
 typedef struct _VPB *PVPB;
 typedef struct _SECTION_OBJECT_POINTERS *PSECTION_OBJECT_POINTERS;
 typedef struct _IO_COMPLETION_CONTEXT *PIO_COMPLETION_CONTEXT;
@@ -119,6 +135,13 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileShortNameInformation = 40,
     FileDispositionInformationEx = 64,
     FileRenameInformationEx = 65,
+    FileRenameInformationExBypassAccessCheck = 66,
+    FileDesiredStorageClassInformation = 67,
+    FileStatInformation = 68,
+    FileMemoryPartitionInformation = 69,
+    FileStatLxInformation = 70,
+    FileCaseSensitiveInformation = 71,
+    FileLinkInformationEx = 72,
     FileMaximumInformation
 } FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
 
@@ -393,6 +416,7 @@ typedef struct _FILE_POSITION_INFORMATION {
 typedef VOID(NTAPI *PIO_APC_ROUTINE)(_In_ PVOID ApcContext, _In_ PIO_STATUS_BLOCK IoStatusBlock, _In_ ULONG Reserved);
 
 #define IRP_MN_USER_FS_REQUEST 0x00
+#define IRP_MN_KERNEL_CALL 0x04
 
 /* Lock control minor functions. */
 #define IRP_MN_LOCK 0x01
