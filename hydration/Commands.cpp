@@ -130,11 +130,12 @@ Cleanup:
 Routine Description:
 
     Handles CommandCompleteHydration: takes the request out of its sync
-    root (only one completion, or the cancellation at disconnect, can),
-    records the service's verdict and wakes every waiter.  On success the
-    file is cut to the bytes delivered when fewer arrived than expected,
-    its reparse point removed, its placeholder attributes and sparse mark
-    cleared, a USN close record written, and the stream is hydrated.
+    root (only one completion, or the cancellation at disconnect, can).  On
+    success the file is cut to the bytes delivered when fewer arrived than
+    expected, its reparse point removed, its placeholder attributes and
+    sparse mark cleared, a USN close record written, and the stream is
+    hydrated.  Then the service's verdict is recorded and every waiter
+    woken, so that they find the file as it will stay.
 
     The untag goes through the file object of the operation that started
     the hydration, which may lack write access: its WriteAccess flag is set
@@ -204,9 +205,6 @@ CompleteHydration(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_COMPLETE_HYDRATIO
         goto Cleanup;
     }
 
-    Request->CompletionStatus = Payload->Status;
-    KeSetEvent(&Request->CompletionEvent, EVENT_INCREMENT, FALSE);
-
     if (!NT_SUCCESS(Payload->Status)) {
         StreamContext->State = StreamStateFailed;
         Status = STATUS_SUCCESS;
@@ -238,6 +236,12 @@ CompleteHydration(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_COMPLETE_HYDRATIO
     FileObject->WriteAccess = WriteAccess;
 
 Cleanup:
+    /* The waiters go on once the file is final (or could not be made so):
+       a read released earlier could see the file before its trim. */
+    if (Detached) {
+        Request->CompletionStatus = Payload->Status;
+        KeSetEvent(&Request->CompletionEvent, EVENT_INCREMENT, FALSE);
+    }
     if (Request != NULL) {
         ReleaseHydrationRequest(Request);
         if (Detached) {

@@ -97,10 +97,15 @@ EnsureHydrated(_In_ PFLT_CALLBACK_DATA Data)
         goto Cleanup;
     }
 
+    /* Counted as a waiter before the lock is let go, so that no new
+       registration reuses the request until this thread has read its
+       outcome. */
+    InterlockedIncrement(&StreamContext->Request.Waiters);
     UnlockStreamContext(StreamContext);
     Locked = FALSE;
 
     Status = WaitForHydration(Data, StreamContext);
+    InterlockedDecrement(&StreamContext->Request.Waiters);
     if (NT_SUCCESS(Status)) {
         Status = STATUS_SUCCESS;
     }

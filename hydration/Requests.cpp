@@ -57,7 +57,9 @@ Return Value:
 
 IRQL:
 
-    PASSIVE_LEVEL; the stream's lock held, the root's Lock not held.
+    PASSIVE_LEVEL; the stream's lock held, the root's Lock not held.  Waits
+    (yielding) until the waiters of the previous registration have read its
+    outcome.
 
 --*/
 _Must_inspect_result_ NTSTATUS
@@ -65,9 +67,20 @@ RegisterHydrationRequest(_In_ PFLT_CALLBACK_DATA Data, _Inout_ PSYNC_ROOT SyncRo
                          _Inout_ PSTREAM_CONTEXT StreamContext, _Outptr_ PHYDRATION_REQUEST *Request)
 {
     PHYDRATION_REQUEST Registered = &StreamContext->Request;
+    LARGE_INTEGER Yield;
     NTSTATUS Status = STATUS_SUCCESS;
 
     PAGED_CODE();
+
+    /* Threads woken by the previous completion may not have read its
+       outcome yet; they need no lock to do so and no new one can start
+       waiting while the stream's lock is held, so this wait is short.
+       Reinitialising the event under them would put them back to sleep,
+       and resetting the status would hand them the new request's. */
+    Yield.QuadPart = 0;
+    while (Registered->Waiters != 0) {
+        KeDelayExecutionThread(KernelMode, FALSE, &Yield);
+    }
 
     /* The record of a finished registration may only be reused once its
        last reference is gone. */

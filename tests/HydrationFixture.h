@@ -41,7 +41,7 @@ struct HydrateSeen {
    messages are recorded but not answered; the test answers them. */
 class TestService {
 public:
-    TestService(emu::System *System, emu::EmuProcess *Process) : System(System), Process(Process) {}
+    explicit TestService(emu::EmuProcess *Process) : Process(Process) {}
 
     ~TestService() { Stop(); }
 
@@ -68,9 +68,12 @@ public:
     }
 
     /* Ends the thread once the connection is gone by other means (the
-       process was terminated). */
+       process was terminated): its handle is gone with the process. */
     void Join()
     {
+        if (Process->Terminated) {
+            Connection.Port = INVALID_HANDLE_VALUE;
+        }
         if (Receiver.joinable()) {
             Receiver.join();
         }
@@ -162,7 +165,6 @@ private:
         }
     }
 
-    emu::System *System;
     emu::EmuProcess *Process;
     std::thread Receiver;
     std::mutex Lock;
@@ -187,7 +189,7 @@ protected:
             ASSERT_TRUE(CreateDirectoryW(L"C:\\Sync", NULL));
             ASSERT_TRUE(CreateDirectoryW(L"C:\\Outside", NULL));
         }
-        Service = std::make_unique<TestService>(System.get(), ServiceProcess);
+        Service = std::make_unique<TestService>(ServiceProcess);
         ASSERT_EQ(Service->Connect(L"C:\\Sync"), STATUS_SUCCESS);
     }
 
