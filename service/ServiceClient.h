@@ -72,8 +72,9 @@ ULONG PieceLength(ULONGLONG Size, ULONGLONG Offset, ULONG PieceSize);
 
 /* Sends Size bytes of Data as the file's content for a request, in pieces
    that follow the alignment rules, then completes the request with
-   STATUS_SUCCESS.  When a transfer fails, the request is completed with
-   that transfer's status instead and the failure is returned. */
+   STATUS_SUCCESS.  When a transfer fails, the request is completed with a
+   failure status instead (the NTSTATUS carried by an HRESULT of the NT
+   facility, else STATUS_UNSUCCESSFUL) and the failure is returned. */
 HRESULT SendFileData(const ServiceConnection &Connection, ULONGLONG RequestId, const void *Data, ULONGLONG Size,
                      ULONG PieceSize = 1024 * 1024);
 
