@@ -14,6 +14,96 @@
 
 Routine Description:
 
+    Takes what a command for a request needs, in order: a reference on the
+    stream of the pending request with the id, the stream's lock, and a
+    lookup reference on the request.
+
+Arguments:
+
+    SyncRoot - The connection's record.
+    RequestId - The id the service quoted.
+    StreamContext - Receives the stream's context, referenced and locked.
+    Request - Receives the request, with a lookup reference.
+
+Return Value:
+
+    STATUS_SUCCESS.
+    STATUS_NOT_FOUND, reported - no request with that id is pending (or it
+        finished while the lock was awaited); nothing is held.
+
+IRQL:
+
+    PASSIVE_LEVEL; no lock of the filter held.
+
+--*/
+static NTSTATUS
+AcquireCommandRequest(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId, _Outptr_ PSTREAM_CONTEXT *StreamContext,
+                      _Outptr_ PHYDRATION_REQUEST *Request)
+{
+    PSTREAM_CONTEXT Context = NULL;
+    PHYDRATION_REQUEST Found = NULL;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    Status = ReferenceHydrationStream(SyncRoot, RequestId, &Context);
+    if (!NT_SUCCESS(Status)) {
+        return ReportStatus(STATUS_NOT_FOUND);
+    }
+
+    LockStreamContext(Context);
+
+    Status = FindHydrationRequest(SyncRoot, RequestId, &Found);
+    if (!NT_SUCCESS(Status)) {
+        UnlockStreamContext(Context);
+        FltReleaseContext(Context);
+        return ReportStatus(STATUS_NOT_FOUND);
+    }
+    NT_ASSERT(Found == &Context->Request);
+
+    *StreamContext = Context;
+    *Request = Found;
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    Gives back what AcquireCommandRequest took, in reverse order: the
+    lookup reference (and the registration reference when the caller took
+    the request out of its sync root) while the stream's lock is still
+    held, then the lock, then the context.
+
+Arguments:
+
+    StreamContext - The stream's context, locked by this thread.
+    Request - The request.
+    Registration - TRUE to drop the registration reference as well.
+
+Return Value:
+
+    None.
+
+--*/
+static VOID
+ReleaseCommandRequest(_Inout_ PSTREAM_CONTEXT StreamContext, _Inout_ PHYDRATION_REQUEST Request,
+                      _In_ BOOLEAN Registration)
+{
+    PAGED_CODE();
+
+    ReleaseHydrationRequest(Request);
+    if (Registration) {
+        ReleaseHydrationRequest(Request);
+    }
+    UnlockStreamContext(StreamContext);
+    FltReleaseContext(StreamContext);
+}
+
+/*++
+
+Routine Description:
+
     Handles CommandTransferData: writes a piece of file data from the
     service's memory into the placeholder of a pending request, raising the
     file's end first when the piece reaches beyond it.  A piece longer than
@@ -47,7 +137,6 @@ TransferData(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_TRANSFER_DATA *Payload
 {
     PSTREAM_CONTEXT StreamContext = NULL;
     PHYDRATION_REQUEST Request = NULL;
-    BOOLEAN Locked = FALSE;
     ULONG64 End;
     ULONG FirstLength;
     ULONG SecondLength;
@@ -55,23 +144,11 @@ TransferData(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_TRANSFER_DATA *Payload
 
     PAGED_CODE();
 
-    Status = ReferenceHydrationStream(SyncRoot, Payload->RequestId, &StreamContext);
-    if (!NT_SUCCESS(Status)) {
-        StreamContext = NULL;
-        Status = ReportStatus(STATUS_NOT_FOUND);
-        goto Cleanup;
-    }
-
-    LockStreamContext(StreamContext);
-    Locked = TRUE;
-
-    Status = FindHydrationRequest(SyncRoot, Payload->RequestId, &Request);
+    Status = AcquireCommandRequest(SyncRoot, Payload->RequestId, &StreamContext, &Request);
     if (!NT_SUCCESS(Status)) {
         Request = NULL;
-        Status = ReportStatus(STATUS_NOT_FOUND);
         goto Cleanup;
     }
-    NT_ASSERT(Request == &StreamContext->Request);
 
     End = Payload->Offset + Payload->Length;
     if (End < Payload->Offset) {
@@ -114,13 +191,7 @@ TransferData(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_TRANSFER_DATA *Payload
 
 Cleanup:
     if (Request != NULL) {
-        ReleaseHydrationRequest(Request);
-    }
-    if (Locked) {
-        UnlockStreamContext(StreamContext);
-    }
-    if (StreamContext != NULL) {
-        FltReleaseContext(StreamContext);
+        ReleaseCommandRequest(StreamContext, Request, FALSE);
     }
     return Status;
 }
@@ -170,7 +241,6 @@ CompleteHydration(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_COMPLETE_HYDRATIO
 {
     PSTREAM_CONTEXT StreamContext = NULL;
     PHYDRATION_REQUEST Request = NULL;
-    BOOLEAN Locked = FALSE;
     BOOLEAN Detached = FALSE;
     PFILE_OBJECT FileObject;
     BOOLEAN WriteAccess;
@@ -179,23 +249,11 @@ CompleteHydration(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_COMPLETE_HYDRATIO
 
     PAGED_CODE();
 
-    Status = ReferenceHydrationStream(SyncRoot, Payload->RequestId, &StreamContext);
-    if (!NT_SUCCESS(Status)) {
-        StreamContext = NULL;
-        Status = ReportStatus(STATUS_NOT_FOUND);
-        goto Cleanup;
-    }
-
-    LockStreamContext(StreamContext);
-    Locked = TRUE;
-
-    Status = FindHydrationRequest(SyncRoot, Payload->RequestId, &Request);
+    Status = AcquireCommandRequest(SyncRoot, Payload->RequestId, &StreamContext, &Request);
     if (!NT_SUCCESS(Status)) {
         Request = NULL;
-        Status = ReportStatus(STATUS_NOT_FOUND);
         goto Cleanup;
     }
-    NT_ASSERT(Request == &StreamContext->Request);
 
     /* Whoever takes the request out drops its registration reference: a
        disconnection that took it first finishes it itself. */
@@ -243,16 +301,7 @@ Cleanup:
         KeSetEvent(&Request->CompletionEvent, EVENT_INCREMENT, FALSE);
     }
     if (Request != NULL) {
-        ReleaseHydrationRequest(Request);
-        if (Detached) {
-            ReleaseHydrationRequest(Request);
-        }
-    }
-    if (Locked) {
-        UnlockStreamContext(StreamContext);
-    }
-    if (StreamContext != NULL) {
-        FltReleaseContext(StreamContext);
+        ReleaseCommandRequest(StreamContext, Request, Detached);
     }
     return Status;
 }

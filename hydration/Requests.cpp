@@ -28,6 +28,36 @@
 
 Routine Description:
 
+    The pending request with a given id in a sync root, or null.
+
+Arguments:
+
+    SyncRoot - The root, its Lock held (shared or exclusive).
+    RequestId - The id.
+
+Return Value:
+
+    The request, or null.
+
+--*/
+static PHYDRATION_REQUEST
+PendingRequestById(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId)
+{
+    PLIST_ENTRY Entry;
+
+    for (Entry = SyncRoot->PendingRequests.Flink; Entry != &SyncRoot->PendingRequests; Entry = Entry->Flink) {
+        PHYDRATION_REQUEST Candidate = CONTAINING_RECORD(Entry, HYDRATION_REQUEST, Link);
+        if (Candidate->RequestId == RequestId) {
+            return Candidate;
+        }
+    }
+    return NULL;
+}
+
+/*++
+
+Routine Description:
+
     Registers a stream's embedded request in a sync root under the root's
     next request id, with the registration reference, a reference on the
     operation's file object and a run-down reference on the root.  The
@@ -145,22 +175,15 @@ IRQL:
 _Must_inspect_result_ NTSTATUS
 FindHydrationRequest(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId, _Outptr_ PHYDRATION_REQUEST *Request)
 {
-    PLIST_ENTRY Entry;
-    PHYDRATION_REQUEST Found = NULL;
+    PHYDRATION_REQUEST Found;
 
     PAGED_CODE();
 
     LockSyncRoot(SyncRoot, FALSE);
-
-    for (Entry = SyncRoot->PendingRequests.Flink; Entry != &SyncRoot->PendingRequests; Entry = Entry->Flink) {
-        PHYDRATION_REQUEST Candidate = CONTAINING_RECORD(Entry, HYDRATION_REQUEST, Link);
-        if (Candidate->RequestId == RequestId) {
-            InterlockedIncrement(&Candidate->RefCount);
-            Found = Candidate;
-            break;
-        }
+    Found = PendingRequestById(SyncRoot, RequestId);
+    if (Found != NULL) {
+        InterlockedIncrement(&Found->RefCount);
     }
-
     UnlockSyncRoot(SyncRoot);
 
     if (Found == NULL) {
@@ -204,22 +227,17 @@ IRQL:
 _Must_inspect_result_ NTSTATUS
 ReferenceHydrationStream(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId, _Outptr_ PSTREAM_CONTEXT *StreamContext)
 {
-    PLIST_ENTRY Entry;
+    PHYDRATION_REQUEST Request;
     PSTREAM_CONTEXT Found = NULL;
 
     PAGED_CODE();
 
     LockSyncRoot(SyncRoot, FALSE);
-
-    for (Entry = SyncRoot->PendingRequests.Flink; Entry != &SyncRoot->PendingRequests; Entry = Entry->Flink) {
-        PHYDRATION_REQUEST Candidate = CONTAINING_RECORD(Entry, HYDRATION_REQUEST, Link);
-        if (Candidate->RequestId == RequestId) {
-            Found = CONTAINING_RECORD(Candidate, STREAM_CONTEXT, Request);
-            FltReferenceContext(Found);
-            break;
-        }
+    Request = PendingRequestById(SyncRoot, RequestId);
+    if (Request != NULL) {
+        Found = CONTAINING_RECORD(Request, STREAM_CONTEXT, Request);
+        FltReferenceContext(Found);
     }
-
     UnlockSyncRoot(SyncRoot);
 
     if (Found == NULL) {
