@@ -20,9 +20,10 @@ Routine Description:
 
     The disconnect calls this after the connection's client port has been
     closed and before it waits for the root's run-down: the woken waiters
-    return and drop their references on the root, so that wait can end.  A
-    command handler that still holds a lookup reference on a request drops
-    the last reference itself.
+    return and drop their references on the root, so that wait can end.
+    Command handlers hold lookup references only while they hold the
+    stream's lock, and the registration reference is dropped here under
+    that lock too, so a request is never reused while a handler holds it.
 
 Arguments:
 

@@ -276,8 +276,8 @@ Return Value:
 
 IRQL:
 
-    PASSIVE_LEVEL or APC_LEVEL; the sync root's Lock not held.  The stream's
-    lock may be held.
+    PASSIVE_LEVEL or APC_LEVEL; the stream's lock held, the sync root's
+    Lock not held.
 
 --*/
 _Must_inspect_result_ BOOLEAN
@@ -319,8 +319,10 @@ Routine Description:
     PendingRequests, it is unlinked first, so that no lookup can find a
     request whose references are gone.
 
-    The request is not touched after its count falls to zero: from then on
-    its stream may register it anew.
+    The request is not touched after its count falls to zero.  When that
+    drops the file object's last reference, the stream's context may be
+    torn down: a caller that holds the stream's lock holds a reference on
+    the context as well, which keeps the lock alive.
 
 Arguments:
 
@@ -335,8 +337,8 @@ Return Value:
 
 IRQL:
 
-    PASSIVE_LEVEL or APC_LEVEL; the sync root's Lock not held.  The stream's
-    lock may be held.
+    PASSIVE_LEVEL or APC_LEVEL; the stream's lock held (every reference on
+    a request is dropped under it), the sync root's Lock not held.
 
 --*/
 VOID
