@@ -307,3 +307,29 @@ TEST_F(Concurrency, ASendThatFailsLeavesNoRequestBehind)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Concurrency, AWaiterWhoseThreadIsTerminatedFailsAndTheRequestStaysPending)
+{
+    const std::vector<unsigned char> Expected = Content(4096);
+    MakePlaceholder(L"C:\\Sync\\ended.bin", Expected);
+    Service->Hold = true;
+    HANDLE File = OpenInProgram(L"C:\\Sync\\ended.bin", GENERIC_READ);
+    NTSTATUS Status = STATUS_PENDING;
+    std::thread Reader([&] { ReadAt(File, 0, 10, &Status); });
+    ASSERT_TRUE(Service->WaitForMessages(1));
+    /* The message names the waiting thread. */
+    while (Status == STATUS_PENDING) {
+        System->TerminateThread(Service->Messages()[0].ThreadId);
+        std::this_thread::yield();
+    }
+    Reader.join();
+    EXPECT_EQ(Status, STATUS_THREAD_IS_TERMINATING);
+    EXPECT_EQ(ContextOf(File)->State, (ULONG)StreamStateHydrating);
+    EXPECT_EQ(Service->Serve(Service->Messages()[0]), S_OK);
+    EXPECT_EQ(ReadAt(File, 0, 4096), Expected);
+    EXPECT_EQ(Service->MessageCount(), 1u);
+}
+
+}  // namespace
