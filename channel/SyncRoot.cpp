@@ -75,6 +75,61 @@ UnlockSyncRootList(VOID)
 
 Routine Description:
 
+    Takes a sync root's Lock, inside a critical region.  Lock order: a
+    stream's lock may be held, SyncRootListLock may not.
+
+Arguments:
+
+    SyncRoot - The root.
+    Exclusive - TRUE to register, release or cancel requests, FALSE to
+                look one up.
+
+Return Value:
+
+    None.
+
+IRQL:
+
+    PASSIVE_LEVEL or APC_LEVEL.
+
+--*/
+VOID
+LockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot, _In_ BOOLEAN Exclusive)
+{
+    KeEnterCriticalRegion();
+    if (Exclusive) {
+        ExAcquireResourceExclusiveLite(&SyncRoot->Lock, TRUE);
+    } else {
+        ExAcquireResourceSharedLite(&SyncRoot->Lock, TRUE);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Releases a sync root's Lock and leaves the critical region.
+
+Arguments:
+
+    SyncRoot - The root, locked by this thread.
+
+Return Value:
+
+    None.
+
+--*/
+VOID
+UnlockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot)
+{
+    ExReleaseResourceLite(&SyncRoot->Lock);
+    KeLeaveCriticalRegion();
+}
+
+/*++
+
+Routine Description:
+
     Tells whether a full normalized path is a sync root's directory or lies
     inside it.  The root's name must be a prefix of the path, compared
     case-insensitively, and end on a component boundary: the path is the

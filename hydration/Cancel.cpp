@@ -20,9 +20,10 @@ Routine Description:
 
     The disconnect calls this after the connection's client port has been
     closed and before it waits for the root's run-down: the woken waiters
-    return and drop their references on the root, so that wait can end.  A
-    command handler that still holds a lookup reference on a request drops
-    the last reference itself.
+    return and drop their references on the root, so that wait can end.
+    Command handlers hold lookup references only while they hold the
+    stream's lock, and the registration reference is dropped here under
+    that lock too, so a request is never reused while a handler holds it.
 
 Arguments:
 
@@ -51,16 +52,14 @@ CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot)
 
     InitializeListHead(&Cancelled);
 
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&SyncRoot->Lock, TRUE);
+    LockSyncRoot(SyncRoot, TRUE);
 
     while (!IsListEmpty(&SyncRoot->PendingRequests)) {
         Entry = CheckedRemoveHeadList(&SyncRoot->PendingRequests);
         CheckedInsertTailList(&Cancelled, Entry);
     }
 
-    ExReleaseResourceLite(&SyncRoot->Lock);
-    KeLeaveCriticalRegion();
+    UnlockSyncRoot(SyncRoot);
 
     while (!IsListEmpty(&Cancelled)) {
         Entry = CheckedRemoveHeadList(&Cancelled);
@@ -72,15 +71,21 @@ CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot)
         Request = CONTAINING_RECORD(Entry, HYDRATION_REQUEST, Link);
         StreamContext = CONTAINING_RECORD(Request, STREAM_CONTEXT, Request);
 
+        /* The registration's file object keeps the context alive until the
+           release below; this reference keeps it (and its lock) until the
+           lock has been released. */
+        FltReferenceContext(StreamContext);
+
         Request->CompletionStatus = STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
         KeSetEvent(&Request->CompletionEvent, EVENT_INCREMENT, FALSE);
 
         LockStreamContext(StreamContext);
         StreamContext->State = StreamStateFailed;
+        /* The registration reference, dropped under the stream's lock like
+           every reference on a request. */
+        ReleaseHydrationRequest(Request);
         UnlockStreamContext(StreamContext);
 
-        /* The registration reference; the request's file object keeps the
-           stream context alive until this point. */
-        ReleaseHydrationRequest(Request);
+        FltReleaseContext(StreamContext);
     }
 }

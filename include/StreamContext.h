@@ -16,6 +16,10 @@ typedef struct _SYNC_ROOT SYNC_ROOT, *PSYNC_ROOT;
 #define StreamStateHydrating 207
 #define StreamStateFailed 208
 
+/* CompletionStatus of a registered request before its completion: not
+   negative, so a waiter that reads it early takes it as success. */
+#define HydrationStatusPending ((NTSTATUS)0x80)
+
 /* A hydration request: registered in its SyncRoot's PendingRequests while the
    service delivers the stream's data.  Never allocated by itself. */
 typedef struct _HYDRATION_REQUEST {
@@ -24,6 +28,10 @@ typedef struct _HYDRATION_REQUEST {
     PFILE_OBJECT FileObject;
     PFLT_INSTANCE Instance;
     volatile LONG RefCount;
+    /* Threads between deciding to wait on CompletionEvent and reading
+       CompletionStatus after it; changed only with interlocked operations.
+       The record is not reinitialised while any remain. */
+    volatile LONG Waiters;
     ULONG64 BytesWritten;
     KEVENT CompletionEvent;
     NTSTATUS CompletionStatus;
@@ -40,6 +48,7 @@ typedef struct _STREAM_CONTEXT {
 #define StreamContextSize 216
 
 C_ASSERT(sizeof(HYDRATION_REQUEST) == 96);
+C_ASSERT(FIELD_OFFSET(HYDRATION_REQUEST, BytesWritten) == 48);
 C_ASSERT(sizeof(STREAM_CONTEXT) == StreamContextSize);
 C_ASSERT(FIELD_OFFSET(STREAM_CONTEXT, State) == 104);
 C_ASSERT(FIELD_OFFSET(STREAM_CONTEXT, ExpectedSize) == 112);

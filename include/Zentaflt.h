@@ -76,6 +76,10 @@ _Must_inspect_result_ BOOLEAN SyncRootAcquire(_Inout_ PSYNC_ROOT SyncRoot);
 
 VOID SyncRootRelease(_Inout_ PSYNC_ROOT SyncRoot);
 
+VOID LockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot, _In_ BOOLEAN Exclusive);
+
+VOID UnlockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot);
+
 NTSTATUS SyncRootRemove(_Inout_ PSYNC_ROOT SyncRoot);
 
 NTSTATUS SyncRootDestroy(_Inout_ PSYNC_ROOT SyncRoot);
@@ -161,6 +165,8 @@ NTSTATUS SetEndOfFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
 
 VOID SetPlaceholderAttributes(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG Mode);
 
+VOID ResumeTimeUpdates(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
+
 VOID WriteUsnCloseRecord(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
 
 /* ------------------------------------------------------------------------
@@ -171,19 +177,96 @@ VOID WriteUsnCloseRecord(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObje
  * cancellation at disconnect takes every pending request out at once; any
  * other party (the registrant after a failed send, the completion) first
  * calls DetachHydrationRequest and drops the reference with
- * ReleaseHydrationRequest only when that returns TRUE.
+ * ReleaseHydrationRequest only when that returns TRUE.  Every reference on
+ * a request is taken and dropped under its stream's lock.
+ *
+ * Lock order: SyncRootListLock alone; a stream's lock before a sync root's
+ * Lock, never the reverse.
  * ---------------------------------------------------------------------- */
-NTSTATUS TransferData(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_TRANSFER_DATA *Payload);
 
-NTSTATUS CompleteHydration(_In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_COMPLETE_HYDRATION *Payload);
+/* The unit of the service's transfers and of the writes that store them. */
+#define HydrationPageSize 4096
 
-VOID CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot);
+/* A write that meets a conflicting byte-range lock is tried again after
+   HydrationLockConflictDelay (100 ms, relative), at most
+   HydrationLockConflictRetries times (about 5 seconds). */
+#define HydrationLockConflictDelay (-1000000LL)
+#define HydrationLockConflictRetries 50
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS EnsureHydrated(_In_ PFLT_CALLBACK_DATA Data);
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS StartHydration(_In_ PFLT_CALLBACK_DATA Data,
+                                                           _Inout_ PSYNC_ROOT SyncRoot,
+                                                           _Inout_ PSTREAM_CONTEXT StreamContext,
+                                                           _In_ PCUNICODE_STRING RelativePath);
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS WaitForHydration(_In_ PFLT_CALLBACK_DATA Data,
+                                                             _In_ PSTREAM_CONTEXT StreamContext);
+
+_Must_inspect_result_ NTSTATUS RegisterHydrationRequest(_In_ PFLT_CALLBACK_DATA Data, _Inout_ PSYNC_ROOT SyncRoot,
+                                                        _Inout_ PSTREAM_CONTEXT StreamContext,
+                                                        _Outptr_ PHYDRATION_REQUEST *Request);
+
+_Must_inspect_result_ NTSTATUS FindHydrationRequest(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId,
+                                                    _Outptr_ PHYDRATION_REQUEST *Request);
+
+_Must_inspect_result_ NTSTATUS ReferenceHydrationStream(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId,
+                                                        _Outptr_ PSTREAM_CONTEXT *StreamContext);
 
 _Must_inspect_result_ BOOLEAN DetachHydrationRequest(_Inout_ PHYDRATION_REQUEST Request);
 
 VOID ReleaseHydrationRequest(_Inout_ PHYDRATION_REQUEST Request);
 
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TransferData(_In_ PSYNC_ROOT SyncRoot,
+                                                         _In_ const SERVICE_TRANSFER_DATA *Payload);
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS CompleteHydration(_In_ PSYNC_ROOT SyncRoot,
+                                                              _In_ const SERVICE_COMPLETE_HYDRATION *Payload);
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS WriteFileData(_In_ PFLT_INSTANCE Instance,
+                                                          _In_ PFILE_OBJECT FileObject, _In_ ULONG64 FileSize,
+                                                          _In_ ULONG64 Address, _In_ ULONG Length,
+                                                          _In_ ULONG64 Offset);
+
+VOID CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot);
+
 /* ------------------------------------------------------------------------
  * Operation interception.
  * ---------------------------------------------------------------------- */
 extern const FLT_OPERATION_REGISTRATION OperationRegistration[];
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreCreate(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                           _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_POSTOP_CALLBACK_STATUS FLTAPI PostCreate(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                             _In_opt_ PVOID CompletionContext, _In_ FLT_POST_OPERATION_FLAGS Flags);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreAcquireForSection(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                      _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                      _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreHydrateAccess(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                  _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                  _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreSetEndOfFile(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                 _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                 _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreSetInformation(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                   _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                   _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreRename(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                           _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreDelete(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                           _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreFileSystemControl(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                      _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                      _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+FLT_PREOP_CALLBACK_STATUS FLTAPI DenyReparseChange(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                   _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                   _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);

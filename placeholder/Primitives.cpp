@@ -432,6 +432,53 @@ Cleanup:
 
 Routine Description:
 
+    Lets the file system move a file's times again for later operations
+    through a file object on which a basic-information set wrote times of
+    -1 (SetPlaceholderAttributes does).  A set with all four times -2 and
+    attributes 0 changes no time and no attribute and turns the automatic
+    updates back on ("FILE_BASIC_INFORMATION": -2 resumes what -1 stopped).
+    Used where the file object is a program's own, so that the program's
+    next writes through it move LastWriteTime and ChangeTime as on any
+    file.
+
+Arguments:
+
+    Instance - The filter's instance on the file's volume.
+    FileObject - A file object of the file.
+
+Return Value:
+
+    None.  A failure is reported and otherwise ignored.
+
+IRQL:
+
+    PASSIVE_LEVEL.
+
+--*/
+VOID
+ResumeTimeUpdates(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject)
+{
+    FILE_BASIC_INFORMATION Basic;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    RtlZeroMemory(&Basic, sizeof(Basic));
+    Basic.CreationTime.QuadPart = -2;
+    Basic.LastAccessTime.QuadPart = -2;
+    Basic.LastWriteTime.QuadPart = -2;
+    Basic.ChangeTime.QuadPart = -2;
+
+    Status = FltSetInformationFile(Instance, FileObject, &Basic, sizeof(Basic), FileBasicInformation);
+    if (!NT_SUCCESS(Status)) {
+        ReportStatus(Status);
+    }
+}
+
+/*++
+
+Routine Description:
+
     Has NTFS write a close record for a file into the USN change journal
     now (FSCTL_WRITE_USN_CLOSE_RECORD), ending the run of changes the
     service made, rather than when the file's last handle closes.  The USN

@@ -106,6 +106,38 @@ HRESULT CompleteHydration(const ServiceConnection &Connection, ULONGLONG Request
     return SendCommand(Connection, Command, &Output, &Returned);
 }
 
+ULONG PieceLength(ULONGLONG Size, ULONGLONG Offset, ULONG PieceSize)
+{
+    ULONG Piece = PieceSize - PieceSize % TransferUnit;
+    if (Piece == 0) {
+        Piece = TransferUnit;
+    }
+    ULONGLONG Left = Offset < Size ? Size - Offset : 0;
+    return Left < Piece ? (ULONG)Left : Piece;
+}
+
+HRESULT SendFileData(const ServiceConnection &Connection, ULONGLONG RequestId, const void *Data, ULONGLONG Size,
+                     ULONG PieceSize)
+{
+    const unsigned char *Bytes = (const unsigned char *)Data;
+    ULONGLONG Offset = 0;
+    while (Offset < Size) {
+        ULONG Length = PieceLength(Size, Offset, PieceSize);
+        HRESULT Result = TransferData(Connection, RequestId, Offset, Bytes + Offset, Length);
+        if (Result != S_OK) {
+            /* An HRESULT made from an NTSTATUS carries the NT facility bit
+               (0x10000000); the hydration fails with a failure status
+               either way. */
+            LONG Status = ((ULONG)Result & 0x10000000u) ? (LONG)((ULONG)Result & ~0x10000000u)
+                                                         : (LONG)0xC0000001u;
+            (void)CompleteHydration(Connection, RequestId, Status);
+            return Result;
+        }
+        Offset += Length;
+    }
+    return CompleteHydration(Connection, RequestId, 0);
+}
+
 std::u16string VolumePathOf(const SERVICE_MESSAGE &Message)
 {
     return Decode(Message.VolumePath, sizeof(Message.VolumePath) / sizeof(WCHAR));

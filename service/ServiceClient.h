@@ -59,6 +59,25 @@ HRESULT TransferData(const ServiceConnection &Connection, ULONGLONG RequestId, U
 
 HRESULT CompleteHydration(const ServiceConnection &Connection, ULONGLONG RequestId, LONG Status);
 
+/* The unit of transfers: every piece starts at a multiple of it, and every
+   piece but the one that ends the file is a multiple of it long, so that
+   the file receives exactly the service's bytes. */
+constexpr ULONG TransferUnit = 4096;
+
+/* The length of the piece that starts at Offset (a multiple of
+   TransferUnit) of a file of Size bytes, sent in pieces of at most
+   PieceSize bytes (rounded down to a multiple of TransferUnit, at least
+   one unit). */
+ULONG PieceLength(ULONGLONG Size, ULONGLONG Offset, ULONG PieceSize);
+
+/* Sends Size bytes of Data as the file's content for a request, in pieces
+   that follow the alignment rules, then completes the request with
+   STATUS_SUCCESS.  When a transfer fails, the request is completed with a
+   failure status instead (the NTSTATUS carried by an HRESULT of the NT
+   facility, else STATUS_UNSUCCESSFUL) and the failure is returned. */
+HRESULT SendFileData(const ServiceConnection &Connection, ULONGLONG RequestId, const void *Data, ULONGLONG Size,
+                     ULONG PieceSize = 1024 * 1024);
+
 /* The counted strings of a message, decoded. */
 std::u16string VolumePathOf(const SERVICE_MESSAGE &Message);
 std::u16string PathOf(const SERVICE_MESSAGE &Message);

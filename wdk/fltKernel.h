@@ -22,6 +22,12 @@ extern "C" {
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #endif
 
+/* The annotation of a pre-operation's completion context, from the
+   driver kit's fltKernel.h; older SAL headers lack it. */
+#ifndef _Flt_CompletionContext_Outptr_
+#define _Flt_CompletionContext_Outptr_ _Outptr_result_maybenull_
+#endif
+
 /* Pool-type flag for non-executable pool (Windows 8 on); older driver-kit
    headers, the mingw-w64 ones among them, lack it. */
 #ifndef POOL_NX_ALLOCATION

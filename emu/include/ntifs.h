@@ -106,6 +106,13 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileShortNameInformation = 40,
     FileDispositionInformationEx = 64,
     FileRenameInformationEx = 65,
+    FileRenameInformationExBypassAccessCheck = 66,
+    FileDesiredStorageClassInformation = 67,
+    FileStatInformation = 68,
+    FileMemoryPartitionInformation = 69,
+    FileStatLxInformation = 70,
+    FileCaseSensitiveInformation = 71,
+    FileLinkInformationEx = 72,
     FileMaximumInformation
 } FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
 
@@ -397,6 +404,7 @@ typedef struct _FILE_POSITION_INFORMATION {
 typedef VOID(NTAPI *PIO_APC_ROUTINE)(_In_ PVOID ApcContext, _In_ PIO_STATUS_BLOCK IoStatusBlock, _In_ ULONG Reserved);
 
 #define IRP_MN_USER_FS_REQUEST 0x00
+#define IRP_MN_KERNEL_CALL 0x04
 
 /* Lock control minor functions. */
 #define IRP_MN_LOCK 0x01

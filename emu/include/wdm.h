@@ -488,6 +488,7 @@ NTKERNELAPI PEPROCESS NTAPI PsGetCurrentProcess(VOID);
 #define IoGetCurrentProcess() PsGetCurrentProcess()
 NTKERNELAPI HANDLE NTAPI PsGetProcessId(_In_ PEPROCESS Process);
 NTKERNELAPI HANDLE NTAPI PsGetThreadId(_In_ PETHREAD Thread);
+NTKERNELAPI HANDLE NTAPI PsGetThreadProcessId(_In_ PETHREAD Thread);
 
 NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(_In_ PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(_In_ PVOID Object);

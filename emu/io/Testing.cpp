@@ -41,3 +41,15 @@ void FreeCallbackData(PFLT_CALLBACK_DATA Data)
 }
 
 }  // namespace emu
+
+namespace emu {
+
+NTSTATUS OpenBelow(PFLT_INSTANCE Instance, const std::u16string &Path, ACCESS_MASK DesiredAccess, ULONG ShareAccess,
+                   ULONG Options, HANDLE *Handle, PFILE_OBJECT *FileObject)
+{
+    ULONG_PTR Information = 0;
+    return CreateFile(Instance->Volume, Path, DesiredAccess, 0, ShareAccess, FILE_OPEN, Options, KernelMode, Handle,
+                      &Information, Instance, nullptr, FileObject);
+}
+
+}  // namespace emu

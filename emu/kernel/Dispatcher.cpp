@@ -321,6 +321,13 @@ HANDLE NTAPI PsGetThreadId(PETHREAD Thread)
     return (HANDLE)((ThreadState *)Thread)->ThreadId;
 }
 
+/* "PsGetThreadProcessId": the id of the process the thread belongs to. */
+HANDLE NTAPI PsGetThreadProcessId(PETHREAD Thread)
+{
+    EmuProcess *Process = ((ThreadState *)Thread)->Process;
+    return Process != nullptr ? (HANDLE)Process->ProcessId : PsGetCurrentProcessId();
+}
+
 /* ---------------------------------------------------------------------------
  * Run-down protection.  Count holds references in units of 2; bit 0 says a
  * run-down has started, after which no new reference is granted.

@@ -10,13 +10,24 @@ using namespace emu;
 
 namespace {
 
+/* Write-data access of a file object, as the file system reads it: the
+   object's WriteAccess flag, which the I/O manager sets at create from the
+   granted access (IoCheckShareAccess) and a filter may raise for a request
+   of its own on a program's file object. */
+bool MayWriteData(const EmuFile *File)
+{
+    return File->File.WriteAccess != FALSE;
+}
+
 /* Reparse points and the sparse mark change only through a file object
-   opened for writing data or attributes, whoever sends the request: NTFS
-   checks the access the file object was opened with, so a filter's own
-   request on a read-only file object is refused too. */
+   with write-data or write-attributes access, whoever sends the request
+   (FSCTL_SET_REPARSE_POINT, FSCTL_DELETE_REPARSE_POINT, FSCTL_SET_SPARSE;
+   FltTagFile and FltUntagFile: "must be opened for FILE_WRITE_DATA
+   access"), so a filter's own request on a read-only file object is
+   refused too. */
 bool MayChangeFile(const EmuFile *File)
 {
-    return (File->Access & (FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES)) != 0;
+    return MayWriteData(File) || (File->Access & FILE_WRITE_ATTRIBUTES) != 0;
 }
 
 NTSTATUS SetReparsePoint(EmuFile *File, NtfsVolume *Namespace, NtfsNode *Node, PVOID Input, ULONG InputLength)
@@ -162,7 +173,7 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
         if (Input == NULL || InputLength < sizeof(FILE_ZERO_DATA_INFORMATION)) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (!(File->Access & FILE_WRITE_DATA)) {
+        if (!MayWriteData(File)) {
             return STATUS_ACCESS_DENIED;  // whoever asks, a kernel-mode request of a filter included
         }
         FILE_ZERO_DATA_INFORMATION Zero;

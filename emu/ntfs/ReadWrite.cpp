@@ -104,8 +104,17 @@ NTSTATUS Transfer(IoRequest *Request)
 {
     auto &Parameters = Request->Iopb.Parameters.Read;
     ULONGLONG Offset = (ULONGLONG)Parameters.ByteOffset.QuadPart;
-    PVOID Buffer = Parameters.ReadBuffer != NULL ? Parameters.ReadBuffer
-                   : Parameters.MdlAddress != NULL ? Parameters.MdlAddress->MappedSystemVa : NULL;
+    PVOID Buffer = Parameters.ReadBuffer;
+    if (Parameters.MdlAddress != NULL) {
+        /* The pages an MDL describes are reached through a system-space
+           view, as file systems do ("Using MDLs"); MmUnlockPages releases
+           it. */
+        Buffer = MmGetSystemAddressForMdlSafe(Parameters.MdlAddress, NormalPagePriority | MdlMappingNoExecute);
+        if (Buffer == NULL) {
+            Request->Data.IoStatus.Information = 0;
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
     bool Write = Request->Iopb.MajorFunction == IRP_MJ_WRITE;
     NtfsVolume *Namespace = NamespaceOf(Request->File->Volume);
     std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);

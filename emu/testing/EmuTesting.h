@@ -38,6 +38,14 @@ PFLT_CALLBACK_DATA MakeCallbackData(HANDLE Handle, UCHAR MajorFunction, KPROCESS
                                     bool PostOperation = false);
 void FreeCallbackData(PFLT_CALLBACK_DATA Data);
 
+/* Opens an existing file or directory (Path volume-relative, beginning with
+   a backslash) for the current process as a kernel-mode create that enters
+   the chain just below Instance, as a filter's own FltCreateFile does: the
+   instance's filter does not see it.  FileObject gets the opened file
+   object, referenced by the handle only. */
+NTSTATUS OpenBelow(PFLT_INSTANCE Instance, const std::u16string &Path, ACCESS_MASK DesiredAccess, ULONG ShareAccess,
+                   ULONG Options, HANDLE *Handle, PFILE_OBJECT *FileObject);
+
 /* Entries of the filter manager's port and connection tables. */
 struct PortTableSizes {
     size_t Ports;

@@ -116,11 +116,12 @@ class DriverImageChecks(unittest.TestCase):
         self.assertEqual(failed(results), set(), "\n".join(map(repr, results)))
         self.assertEqual([r.name for r in results], list(check_image.DRIVER_CHECKS))
 
-    def test_open_reparse_is_pending_until_required(self):
-        # The driver does not call the open-reparse-list routines yet.
-        self.assertEqual(status(check_image.run_checks(self.good, symbols=self.symbols), "open-reparse"),
-                         check_image.PENDING)
-        self.assertOnlyFails(self.good, {"open-reparse"}, require_open_reparse=True)
+    def test_open_reparse_imports_are_required_and_present(self):
+        # PreCreate calls the open-reparse-list routines.
+        self.assertEqual(status(check_image.run_checks(self.good, symbols=self.symbols), "open-reparse"), check_image.PASS)
+        self.assertOnlyFails(self.good, set(), require_open_reparse=True)
+        data = replace_string(self.good, "FltAddOpenReparseEntry", "FltAddOpenReparseEntrX")
+        self.assertOnlyFails(with_checksum(data), {"open-reparse"}, require_open_reparse=True)
 
     def test_pe32_header_is_rejected(self):
         self.assertOnlyFails(put(self.good, self.image.optional_offset, "<H", check_image.MAGIC_PE32), {"format"})
@@ -313,8 +314,8 @@ class DriverImageChecks(unittest.TestCase):
         path = os.path.join(BUILD_DIR, "zentaflt.sys")
         with contextlib.redirect_stdout(io.StringIO()) as output:
             self.assertEqual(check_image.main([path]), 0)
-            self.assertEqual(check_image.main([path, "--require-open-reparse"]), 1)
-        self.assertIn("FAIL    open-reparse", output.getvalue())
+            self.assertEqual(check_image.main([path, "--require-open-reparse"]), 0)
+        self.assertIn("PASS    open-reparse", output.getvalue())
 
 
 class ProbeImageChecks(unittest.TestCase):
