@@ -39,5 +39,8 @@ esac
 
 # The benchmarks measure speed, which a sanitizer build does not have.
 scripts/build.sh "${options[@]}" -DZENTAFLT_BENCHMARKS=OFF
-# A hang fails the run instead of holding CI.
-timeout 600 "$BUILD_DIR/tests/zentaflt_tests" --gtest_repeat="$repeat" --gtest_brief=1 "$@"
+# The driver's suite and the emulated platform's own; a hang fails the run
+# instead of holding CI.
+for suite in tests/zentaflt_tests tests/emu/zentaflt_emu_tests; do
+  timeout 600 "$BUILD_DIR/$suite" --gtest_repeat="$repeat" --gtest_brief=1 "$@"
+done
