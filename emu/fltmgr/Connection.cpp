@@ -416,7 +416,9 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PVOID 
         return Status;
     }
     if (Message->ExpectsReply) {
-        memcpy(ReplyBuffer, Message->Reply.data(), Message->Reply.size());
+        if (!Message->Reply.empty()) {
+            memcpy(ReplyBuffer, Message->Reply.data(), Message->Reply.size());
+        }
         *ReplyLength = (ULONG)Message->Reply.size();
     }
     return STATUS_SUCCESS;

@@ -177,8 +177,9 @@ typedef const STRING *PCANSI_STRING;
     (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
+/* The compiler's offset-of: a member of a null pointer is undefined. */
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define ALIGN_UP_BY(length, alignment) \
     (((ULONG_PTR)(length) + (alignment) - 1) & ~((ULONG_PTR)(alignment) - 1))
 #define ALIGN_DOWN_BY(length, alignment) \
@@ -203,6 +204,9 @@ typedef const STRING *PCANSI_STRING;
 #define OBJ_OPENIF 0x00000080L
 #define OBJ_OPENLINK 0x00000100L
 #define OBJ_KERNEL_HANDLE 0x00000200L
+/* The low two bits of a handle value are the caller's tag bits; the system
+   ignores them. */
+#define OBJ_HANDLE_TAGBITS 0x00000003L
 #define OBJ_FORCE_ACCESS_CHECK 0x00000400L
 #define OBJ_VALID_ATTRIBUTES 0x000007F2L
 

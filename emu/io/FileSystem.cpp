@@ -121,15 +121,19 @@ NTSTATUS GetReparsePoint(NtfsNode *Node, PVOID Output, ULONG OutputLength, ULONG
     if (Output == NULL || OutputLength < HeaderSize) {
         return STATUS_BUFFER_TOO_SMALL;
     }
+    /* The header's fields at their offsets: the structure itself is longer
+       than the header, by its first data bytes. */
     UCHAR Header[REPARSE_GUID_DATA_BUFFER_HEADER_SIZE] = {};
-    auto Guid = (PREPARSE_GUID_DATA_BUFFER)Header;
-    Guid->ReparseTag = Node->ReparseTag;
-    Guid->ReparseDataLength = (USHORT)Node->ReparseData.size();
-    Guid->ReparseGuid = Node->ReparseGuid;
+    USHORT DataLength = (USHORT)Node->ReparseData.size();
+    memcpy(Header + FIELD_OFFSET(REPARSE_GUID_DATA_BUFFER, ReparseTag), &Node->ReparseTag, sizeof(ULONG));
+    memcpy(Header + FIELD_OFFSET(REPARSE_GUID_DATA_BUFFER, ReparseDataLength), &DataLength, sizeof(USHORT));
+    memcpy(Header + FIELD_OFFSET(REPARSE_GUID_DATA_BUFFER, ReparseGuid), &Node->ReparseGuid, sizeof(GUID));
     memcpy(Output, Header, HeaderSize);
     ULONG Room = OutputLength - HeaderSize;
     ULONG Copied = Room < Node->ReparseData.size() ? Room : (ULONG)Node->ReparseData.size();
-    memcpy((PUCHAR)Output + HeaderSize, Node->ReparseData.data(), Copied);
+    if (Copied != 0) {
+        memcpy((PUCHAR)Output + HeaderSize, Node->ReparseData.data(), Copied);
+    }
     *Returned = HeaderSize + Copied;
     return Copied < Node->ReparseData.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
