@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   python3
+  libclang-rt-14-dev llvm  # libFuzzer and the sanitizer runtimes; llvm-cov and llvm-profdata (scripts/fuzz.sh)
 )
 
 missing=()
