@@ -11,9 +11,8 @@
  * passed through its status reporting.
  *
  * When the run ends normally, the target ends its processes and unloads the
- * filter, and then nothing at all may be left behind (BootedSystem::
- * Shutdown, from an exit handler that runs before the emulation's own
- * tables go).
+ * filter, and then nothing at all may be left behind (Shutdown, from an
+ * exit handler that runs before the emulation's own tables go).
  *
  * A failed check prints what went wrong and aborts, which libFuzzer records
  * as a crash with the input that caused it.  A bug check of the emulated
@@ -34,8 +33,6 @@
 #include <initializer_list>
 #include <string>
 #include <vector>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include "emu/system/System.h"
 #include "emu/user/User.h"

@@ -40,17 +40,20 @@ configure_and_build() {
 # has unloaded the filter.
 fuzz_flags=(-detect_leaks=0 -rss_limit_mb=3072 -timeout=60 -print_final_stats=1)
 
-run_target() {
-  local target=$1 seconds=$2 work=$3
-  mkdir -p "$work" "build-fuzz/artifacts/$target"
-  nice -n 15 "build-fuzz/fuzz/$target" "${fuzz_flags[@]}" -max_total_time="$seconds" \
-    -artifact_prefix="build-fuzz/artifacts/$target/" "$work" "fuzz/corpus/$target" 2>&1 |
-    tee "build-fuzz/$target.log" | grep -E '^(stat::|Done|==== fuzz check|SUMMARY)' || true
-  # tee hides the target's status: a crash leaves an artifact.
-  if compgen -G "build-fuzz/artifacts/$target/*" >/dev/null; then
-    echo "$target: crash; input and log in build-fuzz/artifacts/$target/ and build-fuzz/$target.log" >&2
+# Runs a target into a log; any failure (a crash, a failed check, a leak
+# found when the run ends) shows the log's end and fails.
+run_logged() {
+  local target=$1
+  shift
+  mkdir -p "build-fuzz/artifacts/$target"
+  if ! nice -n 15 "build-fuzz/fuzz/$target" "${fuzz_flags[@]}" -artifact_prefix="build-fuzz/artifacts/$target/" \
+    "$@" >"build-fuzz/$target.log" 2>&1; then
+    tail -60 "build-fuzz/$target.log" >&2
+    echo "$target: failed; log in build-fuzz/$target.log, inputs in build-fuzz/artifacts/$target/" >&2
     return 1
   fi
+  grep -E '^(stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)|Done)' \
+    "build-fuzz/$target.log" || true
 }
 
 case "$mode" in
@@ -62,16 +65,11 @@ replay)
   configure_and_build build-fuzz
   for target in "${targets[@]}"; do
     echo "== $target: corpus replay"
-    rm -rf "build-fuzz/artifacts/$target"
-    mkdir -p "build-fuzz/artifacts/$target"
-    nice -n 15 "build-fuzz/fuzz/$target" "${fuzz_flags[@]}" -runs=0 \
-      -artifact_prefix="build-fuzz/artifacts/$target/" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || {
-      tail -40 "build-fuzz/$target.log" >&2
-      exit 1
-    }
+    rm -rf "build-fuzz/artifacts/$target" "build-fuzz/replay/$target"
+    run_logged "$target" -runs=0 "fuzz/corpus/$target"
     echo "== $target: ${seconds} s"
-    rm -rf "build-fuzz/replay/$target"
-    run_target "$target" "$seconds" "build-fuzz/replay/$target"
+    mkdir -p "build-fuzz/replay/$target"
+    run_logged "$target" -max_total_time="$seconds" "build-fuzz/replay/$target" "fuzz/corpus/$target"
   done
   ;;
 long)
@@ -80,23 +78,37 @@ long)
   for target in "${targets[@]}"; do
     echo "== $target: ${seconds} s"
     rm -rf "build-fuzz/artifacts/$target"
-    run_target "$target" "$seconds" "build-fuzz/corpus/$target"
+    mkdir -p "build-fuzz/corpus/$target"
+    run_logged "$target" -max_total_time="$seconds" "build-fuzz/corpus/$target" "fuzz/corpus/$target"
   done
-  # Coverage of the driver's files reached by each corpus.
+  # Coverage of the driver's files reached by each corpus, and by all of
+  # them together.
   configure_and_build build-fuzz-cov -DZENTAFLT_FUZZ_COVERAGE=ON
   sources=()
   for dir in "${driver_dirs[@]}"; do
     sources+=("$dir"/*.cpp)
   done
+  report() {
+    llvm-cov report "$@" "${sources[@]}" | sed -e 's/^[[:space:]]*//' | grep -E '^(TOTAL|[a-z]+/)' |
+      awk '{ printf "  %-32s lines %4d of %4d (%s)\n", $1, $8 - $9, $8, $10 }'
+  }
+  objects=()
   for target in "${targets[@]}"; do
     echo "== $target: coverage of the driver's files"
     rm -f "build-fuzz-cov/$target".prof*
     LLVM_PROFILE_FILE="build-fuzz-cov/$target.profraw" nice -n 15 "build-fuzz-cov/fuzz/$target" -runs=0 \
-      -detect_leaks=0 "build-fuzz/corpus/$target" "fuzz/corpus/$target" >/dev/null 2>&1
+      "build-fuzz/corpus/$target" "fuzz/corpus/$target" >/dev/null 2>&1
     llvm-profdata merge -sparse "build-fuzz-cov/$target.profraw" -o "build-fuzz-cov/$target.profdata"
-    llvm-cov report "build-fuzz-cov/fuzz/$target" -instr-profile="build-fuzz-cov/$target.profdata" "${sources[@]}" |
-      sed -e 's/^[[:space:]]*//' | grep -E '^(Filename|TOTAL|[a-z]+/)' | awk '{ print $1, "lines", $8, $10 }'
+    report "build-fuzz-cov/fuzz/$target" -instr-profile="build-fuzz-cov/$target.profdata"
+    if [ "${#objects[@]}" -eq 0 ]; then
+      objects+=("build-fuzz-cov/fuzz/$target")
+    else
+      objects+=(-object "build-fuzz-cov/fuzz/$target")
+    fi
   done
+  echo "== all targets: coverage of the driver's files"
+  llvm-profdata merge -sparse build-fuzz-cov/*.profraw -o build-fuzz-cov/all.profdata
+  report "${objects[@]}" -instr-profile=build-fuzz-cov/all.profdata
   ;;
 *)
   echo "usage: $0 build | replay [seconds] | long [seconds]" >&2
