@@ -231,4 +231,32 @@ private:
     std::vector<emu::EmuProcess *> Processes;
 };
 
+/* The target's state, made on the first input and kept for the run; its
+   Shutdown runs when the run ends normally. */
+template <typename Target>
+Target &BootOnce()
+{
+    static Target *Instance = nullptr;
+    if (Instance == nullptr) {
+        Instance = new Target();
+        atexit([] { Instance->Shutdown(); });
+    }
+    return *Instance;
+}
+
+/* Opens a file in Process as a program does, and references its file
+   object for the target to hand to the filter's routines. */
+inline PFILE_OBJECT OpenAndReference(emu::EmuProcess *Process, const wchar_t *Path, DWORD Share, DWORD Disposition,
+                                     HANDLE *Handle)
+{
+    emu::ProcessScope InProcess(Process);
+    *Handle = CreateFileW(Path, GENERIC_READ | GENERIC_WRITE, Share, NULL, Disposition, 0, NULL);
+    PFILE_OBJECT File = nullptr;
+    if (*Handle == INVALID_HANDLE_VALUE ||
+        !NT_SUCCESS(ObReferenceObjectByHandle(*Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&File, NULL))) {
+        Fail("cannot open the program's file");
+    }
+    return File;
+}
+
 }  // namespace zentaflt_fuzz

@@ -152,17 +152,9 @@ struct Target {
         CloseHandle(Closed);
         Booted.TakeBaseline();
     }
-};
 
-Target &TheTarget()
-{
-    static Target *Instance = nullptr;
-    if (Instance == nullptr) {
-        Instance = new Target();
-        atexit([] { Instance->Booted.Shutdown(); });
-    }
-    return *Instance;
-}
+    void Shutdown() { Booted.Shutdown(); }
+};
 
 /* The routines a connect reaches that the input may make fail once. */
 const char *const FailingRoutines[] = {
@@ -360,7 +352,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    Target &T = TheTarget();
+    Target &T = BootOnce<Target>();
     RunInput([&] {
         InputReader Reader(Data, Size);
         emu::ProcessScope InService(T.Service);

@@ -83,16 +83,6 @@ struct Target {
     }
 };
 
-Target &TheTarget()
-{
-    static Target *Instance = nullptr;
-    if (Instance == nullptr) {
-        Instance = new Target();
-        atexit([] { Instance->Shutdown(); });
-    }
-    return *Instance;
-}
-
 /* A buffer as one send hands it over: its address, and the service's own
    storage when it lies in the service's memory. */
 struct PlacedBuffer {
@@ -223,7 +213,7 @@ void OneSend(Target &T, InputReader &Reader)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    Target &T = TheTarget();
+    Target &T = BootOnce<Target>();
     RunInput([&] {
         InputReader Reader(Data, Size);
         emu::ProcessScope InService(T.Service);

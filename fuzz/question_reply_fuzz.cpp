@@ -183,14 +183,8 @@ struct Target {
             if (!CreateDirectoryW(L"C:\\Sync", NULL) || !CreateDirectoryW(L"C:\\Sync\\Docs", NULL)) {
                 Fail("cannot create the directories");
             }
-            File = CreateFileW(L"C:\\Sync\\Docs\\Report.txt", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                               CREATE_NEW, 0, NULL);
-            if (File == INVALID_HANDLE_VALUE ||
-                !NT_SUCCESS(ObReferenceObjectByHandle(File, 0, *IoFileObjectType, KernelMode, (PVOID *)&FileObject,
-                                                      NULL))) {
-                Fail("cannot open the program's file");
-            }
         }
+        FileObject = OpenAndReference(Program, L"C:\\Sync\\Docs\\Report.txt", FILE_SHARE_READ, CREATE_NEW, &File);
         /* The operation the messages are about: a set-information request
            of the program's on its file, through the filter's instance. */
         Iopb.MajorFunction = IRP_MJ_SET_INFORMATION;
@@ -235,16 +229,6 @@ struct Target {
         Booted.Shutdown();
     }
 };
-
-Target &TheTarget()
-{
-    static Target *Instance = nullptr;
-    if (Instance == nullptr) {
-        Instance = new Target();
-        atexit([] { Instance->Shutdown(); });
-    }
-    return *Instance;
-}
 
 /* Checks every byte of a message against what its send asked for. */
 void ExpectMessage(Target &T, const Send &Job)
@@ -442,7 +426,7 @@ void OneExchange(Target &T, InputReader &Reader)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    Target &T = TheTarget();
+    Target &T = BootOnce<Target>();
     RunInput([&] {
         InputReader Reader(Data, Size);
         emu::ProcessScope InService(T.Service);

@@ -48,14 +48,8 @@ struct Target {
     Target()
     {
         Program = Booted.CreateProcess("program.exe");
-        emu::ProcessScope InProgram(Program);
-        File = CreateFileW(L"C:\\file.bin", GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, CREATE_NEW, 0, NULL);
-        if (File == INVALID_HANDLE_VALUE ||
-            !NT_SUCCESS(
-                ObReferenceObjectByHandle(File, 0, *IoFileObjectType, KernelMode, (PVOID *)&FileObject, NULL))) {
-            Fail("cannot open the program's file");
-        }
+        FileObject = OpenAndReference(Program, L"C:\\file.bin", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      CREATE_NEW, &File);
         Booted.TakeBaseline();
     }
 
@@ -65,16 +59,6 @@ struct Target {
         Booted.Shutdown();
     }
 };
-
-Target &TheTarget()
-{
-    static Target *Instance = nullptr;
-    if (Instance == nullptr) {
-        Instance = new Target();
-        atexit([] { Instance->Shutdown(); });
-    }
-    return *Instance;
-}
 
 ULONG ChooseTag(uint8_t Choice, uint32_t Raw)
 {
@@ -118,7 +102,7 @@ void SetOrDelete(bool Set, InputReader &Reader)
         Buffer[HeaderSize + Index] = Index < Given.size() ? Given[Index] : (uint8_t)(Index * 13 + 5);
     }
     DWORD Returned = 0;
-    BOOL Done = DeviceIoControl(TheTarget().File, Set ? FSCTL_SET_REPARSE_POINT : FSCTL_DELETE_REPARSE_POINT,
+    BOOL Done = DeviceIoControl(BootOnce<Target>().File, Set ? FSCTL_SET_REPARSE_POINT : FSCTL_DELETE_REPARSE_POINT,
                                 Buffer.data(), (DWORD)Buffer.size(), NULL, 0, &Returned, NULL);
     NTSTATUS Status = emu::user::LastStatus();
     FUZZ_CHECK(Done == NT_SUCCESS(Status), "DeviceIoControl and its status disagree");
@@ -133,7 +117,7 @@ NTSTATUS ReadAsProgram(std::vector<uint8_t> *Bytes)
 {
     Bytes->assign(ReadBackRoom, 0);
     DWORD Returned = 0;
-    BOOL Done = DeviceIoControl(TheTarget().File, FSCTL_GET_REPARSE_POINT, NULL, 0, Bytes->data(), ReadBackRoom,
+    BOOL Done = DeviceIoControl(BootOnce<Target>().File, FSCTL_GET_REPARSE_POINT, NULL, 0, Bytes->data(), ReadBackRoom,
                                 &Returned, NULL);
     NTSTATUS Status = emu::user::LastStatus();
     FUZZ_CHECK(Done == NT_SUCCESS(Status), "DeviceIoControl and its status disagree");
@@ -269,7 +253,7 @@ void OneInput(Target &T, InputReader &Reader)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    Target &T = TheTarget();
+    Target &T = BootOnce<Target>();
     RunInput([&] {
         InputReader Reader(Data, Size);
         OneInput(T, Reader);
