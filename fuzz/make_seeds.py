@@ -121,12 +121,16 @@ HYDRATE, MOVE_OUT, DELETE_DIRECTORY, RENAME_DIRECTORY = 0, 1, 2, 3
 REPLY, REPLY4, WAIT, DISCONNECT_ACTION = 0, 1, 2, 3
 
 
-def message(kind, destination='', reparse=b'', reparse_length=None, size=0, request=0, thread=0, process=0):
+NO_FAILURE, FAIL_CONTEXT, FAIL_BUFFER, FAIL_SEND = range(4)
+
+
+def message(kind, destination='', reparse=b'', reparse_length=None, size=0, request=0, thread=0, process=0,
+            failing=NO_FAILURE, injected=0):
     if reparse_length is None:
         reparse_length = len(reparse)
     chars = destination.encode('utf-16-le')
     return (u8(kind) + u8(len(destination)) + u16(reparse_length) + u64(size) + u64(request) + u32(thread) +
-            u32(process) + chars + reparse.ljust(32, b'\0')[:32])
+            u32(process) + chars + reparse.ljust(32, b'\0')[:32] + u8(failing) + u32(injected))
 
 
 def reply4(value):
@@ -168,6 +172,11 @@ write('question_reply_fuzz', {
     'disconnect': message(DELETE_DIRECTORY) + u8(DISCONNECT_ACTION),
     'disconnect-then-reply': message(MOVE_OUT, '\\Out') + u8(DISCONNECT_ACTION) + reply4(0),
     'hydrate-then-disconnect': message(HYDRATE, request=3) + u8(DISCONNECT_ACTION),
+    'no-instance-context': message(DELETE_DIRECTORY, failing=FAIL_CONTEXT, injected=0x225),
+    'no-message-buffer': message(HYDRATE, failing=FAIL_BUFFER),
+    'send-disconnected': message(MOVE_OUT, '\\Out', failing=FAIL_SEND, injected=0xC0000037),
+    'send-timeout': message(RENAME_DIRECTORY, '\\R', failing=FAIL_SEND, injected=0x102),
+    'send-fails': message(DELETE_DIRECTORY, failing=FAIL_SEND, injected=0xC000009A),
 })
 
 # ---------------------------------------------------------------- reparse data

@@ -21,8 +21,11 @@
  * Record (little-endian): u8 message type, u8 destination length in
  * characters, u16 reparse data length, u64 file size, u64 request id,
  * u32 thread id, u32 process id, the destination's characters (2 bytes
- * each), up to 32 bytes of reparse data (a pattern after), then up to 6
- * service actions, each a u8 kind and its fields:
+ * each), up to 32 bytes of reparse data (a pattern after), u8 failing
+ * routine (modulo 8: 1 the instance context, 2 the message buffer, 3 the
+ * send; the send then fails at once and the service does nothing), u32
+ * injected status, then up to 6 service actions, each a u8 kind and its
+ * fields:
  *   0 reply:      u32 header status, u8 message id choice, u8 length after
  *                 the header, up to 8 bytes (zero after)
  *   1 reply 4:    u32 the reply value, with the message's id
@@ -281,6 +284,59 @@ void ExpectMessage(Target &T, const Send &Job)
                (unsigned)T.Received->Header.ReplyLength);
 }
 
+/* A send whose instance context, message buffer or port send fails: it
+   ends at once with the status the message rules give, and nothing reaches
+   the service. */
+void SendFailing(Target &T, Send &Job, uint8_t Choice, uint32_t InjectedRaw)
+{
+    const char *Routine;
+    NTSTATUS Injected;
+    NTSTATUS Expected;
+    std::vector<NTSTATUS> Reports;
+    switch (Choice) {
+    case 1:
+        Routine = "FltGetInstanceContext";
+        Injected = (NTSTATUS)(InjectedRaw | 0xC0000000);
+        Expected = Injected;  // returned as the filter manager gave it, unreported
+        break;
+    case 2:
+        Routine = "ExAllocateFromPagedLookasideList";
+        Injected = STATUS_INSUFFICIENT_RESOURCES;
+        Expected = STATUS_INSUFFICIENT_RESOURCES;  // unreported
+        break;
+    default:
+        /* Any completion: a failure stays (a disconnect becomes
+           0xC000CF01); anything else but plain success, a timeout among
+           them, means the message was not handled. */
+        Routine = "FltSendMessage";
+        Injected = InjectedRaw == 0 ? STATUS_TIMEOUT : (NTSTATUS)InjectedRaw;
+        if (NT_SUCCESS(Injected)) {
+            Expected = STATUS_ACCESS_DENIED;
+            Reports = {STATUS_ACCESS_DENIED};
+        } else if (Injected == STATUS_PORT_DISCONNECTED) {
+            Expected = STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+            Reports = {STATUS_PORT_DISCONNECTED, STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING};
+        } else {
+            Expected = Injected;
+            Reports = {Injected};
+        }
+        break;
+    }
+    T.Booted.System->Faults().Arm(Routine, Injected, 1, false);
+    T.Program_->Start(&Job);
+    T.Program_->Wait();
+    T.Booted.System->Faults().Disarm(Routine);
+
+    FUZZ_CHECK_STATUS(Job.Status, Expected);
+    if (IsQuestion(Job.Type)) {
+        /* Cleared once the message is built, never a value from anywhere. */
+        FUZZ_CHECK(Job.Reply == 0 || (Choice != 3 && Job.Reply == 0xDEADBEEF), "reply %u after a failed send",
+                   (unsigned)Job.Reply);
+    }
+    std::vector<NTSTATUS> Reported = T.Booted.TakeReported();
+    FUZZ_CHECK(Reported == Reports, "%zu statuses reported, %zu expected", Reported.size(), Reports.size());
+}
+
 void OneExchange(Target &T, InputReader &Reader)
 {
     Send Job;
@@ -296,6 +352,12 @@ void OneExchange(Target &T, InputReader &Reader)
     std::vector<uint8_t> Given = Reader.Bytes(32);
     for (uint16_t Index = 0; Index < ReparseLength; Index += 1) {
         Job.ReparseData.push_back(Index < Given.size() ? Given[Index] : (uint8_t)(Index * 7 + 1));
+    }
+    uint8_t FailChoice = Reader.U8();
+    uint32_t InjectedRaw = Reader.U32();
+    if (FailChoice % 8 >= 1 && FailChoice % 8 <= 3) {
+        SendFailing(T, Job, FailChoice % 8, InjectedRaw);
+        return;
     }
 
     T.Program_->Start(&Job);
