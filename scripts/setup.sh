@@ -5,11 +5,11 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build clang lld
-  libclang-rt-14-dev  # the sanitizer runtimes (scripts/sanitize.sh)
+  libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes (scripts/sanitize.sh, scripts/fuzz.sh)
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   python3 python3-pefile
-  llvm
+  llvm  # llvm-symbolizer for lock-order reports; llvm-cov and llvm-profdata (scripts/fuzz.sh)
 )
 
 missing=()

@@ -205,6 +205,9 @@ typedef const STRING *PCANSI_STRING;
 #define OBJ_OPENIF 0x00000080L
 #define OBJ_OPENLINK 0x00000100L
 #define OBJ_KERNEL_HANDLE 0x00000200L
+/* The low two bits of a handle value are the caller's tag bits; the system
+   ignores them. */
+#define OBJ_HANDLE_TAGBITS 0x00000003L
 #define OBJ_FORCE_ACCESS_CHECK 0x00000400L
 #define OBJ_VALID_ATTRIBUTES 0x000007F2L
 

@@ -90,12 +90,20 @@ HANDLE InsertHandle(EmuProcess *Process, PVOID Object, ACCESS_MASK GrantedAccess
     return (HANDLE)Value;
 }
 
+/* A handle's entry in its table: the low two bits of the value are tag
+   bits the caller may use, which Windows ignores (OBJ_HANDLE_TAGBITS in
+   ntdef.h). */
+static uint64_t HandleIndex(HANDLE Handle)
+{
+    return (uint64_t)Handle & ~(uint64_t)OBJ_HANDLE_TAGBITS;
+}
+
 NTSTATUS CloseHandleIn(EmuProcess *Process, HANDLE Handle)
 {
     PVOID Object;
     {
         std::lock_guard<std::mutex> Guard(Process->HandleLock);
-        auto Found = Process->Handles.find((uint64_t)Handle);
+        auto Found = Process->Handles.find(HandleIndex(Handle));
         if (Found == Process->Handles.end()) {
             return STATUS_INVALID_HANDLE;
         }
@@ -115,7 +123,7 @@ NTSTATUS ReferenceByHandle(EmuProcess *Process, HANDLE Handle, _OBJECT_TYPE *Typ
                            ACCESS_MASK *GrantedAccess)
 {
     std::lock_guard<std::mutex> Guard(Process->HandleLock);
-    auto Found = Process->Handles.find((uint64_t)Handle);
+    auto Found = Process->Handles.find(HandleIndex(Handle));
     if (Found == Process->Handles.end()) {
         return STATUS_INVALID_HANDLE;
     }

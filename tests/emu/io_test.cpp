@@ -136,6 +136,35 @@ TEST_F(EmulatedIo, HandleAccessIsCheckedForUserModeReferences)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
+/* The low two bits of a handle value are the caller's to use: Windows
+   ignores them when it looks the handle up, and when it closes it. */
+TEST_F(EmulatedIo, HandleTagBitsAreIgnored)
+{
+    emu::ProcessScope InProgram(Program);
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\Tagged", NULL));
+    HANDLE Directory = CreateFileW(L"C:\\Tagged", FILE_READ_ATTRIBUTES, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(Directory, INVALID_HANDLE_VALUE);
+    ASSERT_EQ((ULONG_PTR)Directory & OBJ_HANDLE_TAGBITS, 0u);
+    PVOID Plain = NULL;
+    ASSERT_EQ(ObReferenceObjectByHandle(Directory, 0, *IoFileObjectType, UserMode, &Plain, NULL), STATUS_SUCCESS);
+    for (ULONG_PTR Tag = 1; Tag <= OBJ_HANDLE_TAGBITS; Tag += 1) {
+        PVOID Object = NULL;
+        HANDLE Tagged = (HANDLE)((ULONG_PTR)Directory | Tag);
+        ASSERT_EQ(ObReferenceObjectByHandle(Tagged, FILE_READ_ATTRIBUTES, *IoFileObjectType, UserMode, &Object, NULL),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(Object, Plain);
+        ObDereferenceObject(Object);
+        /* The access check still applies. */
+        EXPECT_EQ(ObReferenceObjectByHandle(Tagged, FILE_ADD_FILE, *IoFileObjectType, UserMode, &Object, NULL),
+                  STATUS_ACCESS_DENIED);
+    }
+    ObDereferenceObject(Plain);
+    EXPECT_TRUE(CloseHandle((HANDLE)((ULONG_PTR)Directory | 3)));
+    EXPECT_FALSE(CloseHandle(Directory));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
 TEST_F(EmulatedIo, WideIdsExceedThirtyTwoBits)
 {
     System.UseWideIds(true);
