@@ -171,6 +171,16 @@ const ClassRule ClassRules[] = {
     {FileValidDataLengthInformation, 0, FILE_WRITE_DATA, sizeof(FILE_VALID_DATA_LENGTH_INFORMATION)},
     {FileNetworkOpenInformation, FILE_READ_ATTRIBUTES, 0, sizeof(FILE_NETWORK_OPEN_INFORMATION)},
     {FileAttributeTagInformation, FILE_READ_ATTRIBUTES, 0, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION)},
+    /* Renames and dispositions need DELETE, links nothing ("FILE_RENAME_INFORMATION",
+       "FILE_DISPOSITION_INFORMATION", "FILE_LINK_INFORMATION"), allocation
+       write access ("FILE_ALLOCATION_INFORMATION"). */
+    {FileRenameInformation, 0, DELETE, sizeof(FILE_RENAME_INFORMATION)},
+    {FileRenameInformationEx, 0, DELETE, sizeof(FILE_RENAME_INFORMATION)},
+    {FileLinkInformation, 0, 0, sizeof(FILE_LINK_INFORMATION)},
+    {FileLinkInformationEx, 0, 0, sizeof(FILE_LINK_INFORMATION)},
+    {FileDispositionInformation, 0, DELETE, sizeof(FILE_DISPOSITION_INFORMATION)},
+    {FileDispositionInformationEx, 0, DELETE, sizeof(FILE_DISPOSITION_INFORMATION_EX)},
+    {FileAllocationInformation, 0, FILE_WRITE_DATA, sizeof(FILE_ALLOCATION_INFORMATION)},
 };
 
 const ClassRule *RuleFor(FILE_INFORMATION_CLASS Class)
@@ -183,9 +193,13 @@ const ClassRule *RuleFor(FILE_INFORMATION_CLASS Class)
     return nullptr;
 }
 
+}  // namespace
+
+namespace emu {
+
 /* The volume and volume-relative path an object name means: \??\C:\path,
    \Device\HarddiskVolumeN\path, or a name relative to RootDirectory. */
-NTSTATUS ResolveName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path)
+NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path)
 {
     if (Attributes == NULL || Attributes->ObjectName == NULL) {
         return STATUS_INVALID_PARAMETER;
@@ -227,7 +241,7 @@ NTSTATUS ResolveName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u
                                                                       : STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-}  // namespace
+}  // namespace emu
 
 extern "C" {
 
@@ -241,7 +255,7 @@ NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     UNREFERENCED_PARAMETER(EaLength);
     _FLT_VOLUME *Volume = nullptr;
     std::u16string Path;
-    NTSTATUS Status = ResolveName(ObjectAttributes, &Volume, &Path);
+    NTSTATUS Status = ResolveObjectName(ObjectAttributes, &Volume, &Path);
     ULONG_PTR Information = 0;
     if (NT_SUCCESS(Status)) {
         Status = emu::CreateFile(Volume, Path, DesiredAccess, FileAttributes, ShareAccess, CreateDisposition,
@@ -341,8 +355,17 @@ NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatus
     Parameters.FileInformationClass = FileInformationClass;
     Parameters.InfoBuffer = Request->SystemBuffer;
     Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
+    PFILE_OBJECT TargetDirectory = NULL;
+    Status = OpenTargetDirectory(Request, nullptr, &TargetDirectory);
+    if (!NT_SUCCESS(Status)) {
+        FreeRequest(Request);
+        return Finish(File, IoStatusBlock, Status, 0);
+    }
     ULONG_PTR Information = 0;
     Status = Send(Request, &Information);
+    if (TargetDirectory != NULL) {
+        ObfDereferenceObject(TargetDirectory);
+    }
     return Finish(File, IoStatusBlock, Status, Information);
 }
 

@@ -3,7 +3,8 @@
  *
  * Cleanup (the last handle of a file object closed) gives the file
  * object's share access back and, when it was the file's last handle and
- * changes were journaled, writes the USN close record.  Close (the last
+ * changes were journaled, writes the USN close record; deletes pending on
+ * the file are carried out then (Disposition.cpp).  Close (the last
  * reference gone) lets the file object go; when it was the stream's last,
  * the filter manager tears the stream's contexts down, as a file system
  * does with FsRtlTeardownPerStreamContexts when it frees the stream.
@@ -36,6 +37,7 @@ NTSTATUS NtfsCleanup(IoRequest *Request)
     File->Cleaned = true;
     File->File.Flags |= FO_CLEANUP_COMPLETE;
     Node->Handles -= 1;
+    CleanupDisposition(Namespace, File, Node);
     if (Node->Handles == 0 && Node->UsnReasons != 0) {
         WriteUsnClose(Namespace, File, Node);
     }
