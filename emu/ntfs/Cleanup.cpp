@@ -37,6 +37,9 @@ NTSTATUS NtfsCleanup(IoRequest *Request)
     File->Cleaned = true;
     File->File.Flags |= FO_CLEANUP_COMPLETE;
     Node->Handles -= 1;
+    if (NtfsLink *Link = FindLink(Node, File->LinkId)) {
+        Link->Handles -= 1;
+    }
     CleanupDisposition(Namespace, File, Node);
     if (Node->Handles == 0 && Node->UsnReasons != 0) {
         WriteUsnClose(Namespace, File, Node);

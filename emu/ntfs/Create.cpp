@@ -129,7 +129,8 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
         if (Parts.empty() || !ValidName(Parts.back())) {
             return STATUS_OBJECT_NAME_INVALID;
         }
-        if (Directory->DeletePendingLink != 0) {
+        if (Directory->DeletePendingLink != 0 && FirstLink(Directory) != nullptr &&
+            Directory->DeletePendingLink == FirstLink(Directory)->Id) {
             return STATUS_DELETE_PENDING;
         }
         if (!ShareAccessAllows(Directory, Access, Share)) {
@@ -140,7 +141,11 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
         Directory->References += 1;
         Directory->Handles += 1;
         *Opened = Directory;
-        *LinkId = FirstLink(Directory) != nullptr ? FirstLink(Directory)->Id : 0;
+        *LinkId = 0;
+        if (NtfsLink *Link = FirstLink(Directory)) {
+            *LinkId = Link->Id;
+            Link->Handles += 1;
+        }
         return STATUS_SUCCESS;
     }
     if ((Options & FILE_DELETE_ON_CLOSE) && !(Access & DELETE)) {
@@ -175,8 +180,13 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
         if (Disposition == FILE_CREATE) {
             return STATUS_OBJECT_NAME_COLLISION;
         }
-        if (Node->DeletePendingLink != 0) {
-            return STATUS_DELETE_PENDING;
+        for (const NtfsLink &Link : Node->Links) {
+            if (Link.Parent == Directory && Upcase(Link.Name) == Upcase(Parts.back())) {
+                *LinkId = Link.Id;
+            }
+        }
+        if (Node->DeletePendingLink != 0 && Node->DeletePendingLink == *LinkId) {
+            return STATUS_DELETE_PENDING;  // opens through the name being deleted
         }
         if (Node->HasReparsePoint && !(Options & FILE_OPEN_REPARSE_POINT) && !OpenReparseAllows(Request, Node)) {
             *Information = Node->ReparseTag;
@@ -198,11 +208,6 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
             return STATUS_CANNOT_DELETE;
         }
         *Information = FILE_OPENED;
-        for (const NtfsLink &Link : Node->Links) {
-            if (Link.Parent == Directory && Upcase(Link.Name) == Upcase(Parts.back())) {
-                *LinkId = Link.Id;
-            }
-        }
         if (Disposition == FILE_SUPERSEDE || Disposition == FILE_OVERWRITE || Disposition == FILE_OVERWRITE_IF) {
             if (!Node->Data.empty()) {
                 NoteUsnChange(Namespace, nullptr, Node, USN_REASON_DATA_TRUNCATION);
@@ -216,6 +221,9 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
     AddShareAccess(Node, Access, Share);
     Node->References += 1;
     Node->Handles += 1;
+    if (NtfsLink *Link = FindLink(Node, *LinkId)) {
+        Link->Handles += 1;
+    }
     *Opened = Node;
     return STATUS_SUCCESS;
 }

@@ -140,12 +140,10 @@ void CleanupDisposition(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node)
         RemoveName(Namespace, File, Node, Node->DeletePendingLink);
         return;
     }
-    if (Node->Handles != 0) {
-        return;
-    }
-    if (Node->DeletePendingLink != 0) {
-        RemoveName(Namespace, File, Node, Node->DeletePendingLink);
-    } else if (Node->Unlinked) {
+    NtfsLink *Pending = FindLink(Node, Node->DeletePendingLink);
+    if (Pending != nullptr && Pending->Handles == 0) {
+        RemoveName(Namespace, File, Node, Pending->Id);  // nobody uses the deleted name any more
+    } else if (Node->Unlinked && Node->Handles == 0) {
         DeleteNode(Namespace, File, Node);  // its names went while it was open (POSIX delete or replace)
     }
 }

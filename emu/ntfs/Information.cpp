@@ -71,7 +71,8 @@ NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID B
         Standard.AllocationSize.QuadPart = (LONGLONG)AllocationOf(Node);
         Standard.EndOfFile.QuadPart = (LONGLONG)Node->Data.size();
         Standard.NumberOfLinks = (ULONG)Node->Links.size();
-        Standard.DeletePending = Node->DeletePendingLink != 0 || Node->Unlinked;
+        Standard.DeletePending = Node->Unlinked || (Node->DeletePendingLink != 0 && LinkOf(File) != nullptr &&
+                                                    Node->DeletePendingLink == LinkOf(File)->Id);
         Standard.Directory = Node->Directory;
         memcpy(Buffer, &Standard, sizeof(Standard));
         *Returned = sizeof(Standard);

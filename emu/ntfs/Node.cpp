@@ -126,9 +126,19 @@ NtfsLink *LinkOf(EmuFile *File)
     return FirstLink(File->Node);
 }
 
+NtfsLink *FindLink(NtfsNode *Node, uint64_t LinkId)
+{
+    for (NtfsLink &Link : Node->Links) {
+        if (Link.Id == LinkId) {
+            return &Link;
+        }
+    }
+    return nullptr;
+}
+
 NtfsLink *AddLink(NtfsVolume *Namespace, NtfsNode *Node, NtfsNode *Directory, const std::u16string &Name)
 {
-    Node->Links.push_back(NtfsLink{Directory, Name, Namespace->NextLinkId++});
+    Node->Links.push_back(NtfsLink{Directory, Name, Namespace->NextLinkId++, 0});
     Directory->Children[Upcase(Name)] = Node;
     return &Node->Links.back();
 }

@@ -33,6 +33,7 @@ struct NtfsLink {
     NtfsNode *Parent;
     std::u16string Name;
     uint64_t Id;
+    ULONG Handles = 0;  // file objects opened through this name, not yet cleaned up
 };
 
 /* A file or directory on an emulated volume (its FCB and its one stream). */
@@ -63,7 +64,8 @@ struct NtfsNode {
     std::u16string LastName;   // the last name removed, for the journal of an unlinked file
     uint64_t LastParentId = 0;
     /* A delete pending on a link ("FILE_DISPOSITION_INFORMATION"): the
-       link's id, removed when the file's last handle is cleaned up. */
+       link's id; the name goes when the last handle opened through it is
+       cleaned up. */
     uint64_t DeletePendingLink = 0;
     /* Extra allocation given by FileAllocationInformation beyond the data. */
     ULONGLONG Allocation = 0;
@@ -139,6 +141,7 @@ std::u16string Upcase(const std::u16string &Text);
 NtfsLink *FirstLink(NtfsNode *Node);
 const NtfsLink *FirstLink(const NtfsNode *Node);
 NtfsLink *LinkOf(EmuFile *File);
+NtfsLink *FindLink(NtfsNode *Node, uint64_t LinkId);
 NtfsLink *AddLink(NtfsVolume *Namespace, NtfsNode *Node, NtfsNode *Directory, const std::u16string &Name);
 void RemoveLink(NtfsNode *Node, uint64_t LinkId);
 /* Looks a name up in a directory (case-insensitively); null when absent. */

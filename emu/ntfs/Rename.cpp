@@ -94,17 +94,17 @@ NTSTATUS ReplaceTarget(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Directory
     if ((Existing->Attributes & FILE_ATTRIBUTE_READONLY) && !(Flags & FILE_RENAME_IGNORE_READONLY_ATTRIBUTE)) {
         return STATUS_ACCESS_DENIED;
     }
-    if (Existing->DeletePendingLink != 0) {
-        return STATUS_DELETE_PENDING;
-    }
-    if (Existing->Handles != 0 && !(Flags & FILE_RENAME_POSIX_SEMANTICS)) {
-        return STATUS_ACCESS_DENIED;
-    }
     uint64_t LinkId = 0;
     for (const NtfsLink &Link : Existing->Links) {
         if (Link.Parent == Directory && Upcase(Link.Name) == Upcase(Name)) {
             LinkId = Link.Id;
         }
+    }
+    if (Existing->DeletePendingLink != 0 && Existing->DeletePendingLink == LinkId) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (Existing->Handles != 0 && !(Flags & FILE_RENAME_POSIX_SEMANTICS)) {
+        return STATUS_ACCESS_DENIED;
     }
     if (Existing->Links.size() > 1) {
         NoteUsnChange(Namespace, nullptr, Existing, USN_REASON_HARD_LINK_CHANGE);

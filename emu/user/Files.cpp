@@ -188,6 +188,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) {
         Options |= FILE_WRITE_THROUGH;
     }
+    if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) {
+        Options |= FILE_DELETE_ON_CLOSE;
+        dwDesiredAccess |= DELETE;  // "CreateFileW": the open asks for DELETE itself
+    }
     HANDLE Handle = NULL;
     NTSTATUS Status = Open(lpFileName, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
                            dwFlagsAndAttributes & 0xFFFF, dwShareMode, Disposition, Options, &Handle);
