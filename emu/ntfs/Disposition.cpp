@@ -4,8 +4,8 @@
  * with them.
  *
  * As "FILE_DISPOSITION_INFORMATION", "FILE_DISPOSITION_INFORMATION_EX" and
- * [MS-FSA] 2.1.5.15.3/2.1.5.15.4 describe NTFS: the file object must have
- * been granted DELETE (else STATUS_ACCESS_DENIED); the first byte of the
+ * [MS-FSA] "FileDispositionInformation(Ex)" describe NTFS: the file object
+ * must have been granted DELETE (else STATUS_ACCESS_DENIED); the first byte of the
  * plain class, or FILE_DISPOSITION_DELETE of the Ex class, marks the link
  * the file object was opened by for deletion, and zero takes the mark back
  * (a delete-on-close open keeps its own); a read-only file refuses with
@@ -13,11 +13,13 @@
  * given on a file object that may write attributes; a directory with
  * entries refuses with STATUS_DIRECTORY_NOT_EMPTY; FILE_DISPOSITION_ON_CLOSE
  * on a file object not opened FILE_DELETE_ON_CLOSE is STATUS_NOT_SUPPORTED,
- * as are undefined flag bits.  While the delete is pending, new opens of
- * the file fail with STATUS_DELETE_PENDING.  The link goes when the file's
- * last handle is cleaned up; with FILE_DISPOSITION_POSIX_SEMANTICS it goes
- * as soon as the handle that asked is cleaned up, and other handles keep
- * reading and writing the file until their own cleanup ([MS-FSA] 2.1.5.5).
+ * as are undefined flag bits.  While the delete is pending, new opens
+ * through that name fail with STATUS_DELETE_PENDING.  The name goes when
+ * the last handle opened through it is cleaned up ([MS-FSA], closing an
+ * Open: when "no other Open uses that Link"); with
+ * FILE_DISPOSITION_POSIX_SEMANTICS it goes as soon as the handle that asked
+ * is cleaned up, and other handles keep reading and writing the file until
+ * their own cleanup (the same section).
  * The file itself goes with its last name and last handle, with a
  * USN_REASON_FILE_DELETE close record.
  */

@@ -16,7 +16,7 @@
  * Parameters.SetFileInformation, "FLT_PARAMETERS for
  * IRP_MJ_SET_INFORMATION") only moves the end forward: a size at or below
  * the current end changes nothing.  Allocation
- * ("FILE_ALLOCATION_INFORMATION", [MS-FSA] 2.1.5.15.1) needs write access
+ * ("FILE_ALLOCATION_INFORMATION", [MS-FSA] "FileAllocationInformation") needs write access
  * and truncates the file when set below its end of file; above, it
  * reserves the space (the allocation size a query reports).
  */

@@ -2,7 +2,7 @@
  * Link.cpp - IRP_MJ_SET_INFORMATION for FileLinkInformation and
  * FileLinkInformationEx: a new name for a file (a hard link).
  *
- * As "FILE_LINK_INFORMATION structure" and [MS-FSA] 2.1.5.15.8 describe
+ * As "FILE_LINK_INFORMATION structure" and [MS-FSA] "FileLinkInformation" describe
  * NTFS: no access right is needed on the file object; a directory refuses
  * with STATUS_FILE_IS_A_DIRECTORY; a file whose name was deleted with
  * STATUS_ACCESS_DENIED; a file with 1024 names with STATUS_TOO_MANY_LINKS;

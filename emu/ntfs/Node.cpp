@@ -55,9 +55,10 @@ bool MayWriteMetadata(EmuFile *File, KPROCESSOR_MODE Mode)
 
 void FormatNtfs(NtfsVolume *Namespace)
 {
-    /* Windows keeps deleted files of each user below \$RECYCLE.BIN at the
-       root of every NTFS volume ("Recycle Bin" in the shell documentation);
-       the directory carries the hidden and system attributes. */
+    /* Windows keeps the deleted files of each user below \$RECYCLE.BIN at
+       the root of every fixed volume, a directory with the hidden and
+       system attributes (shell behaviour, not in the file-system
+       documentation read). */
     auto RecycleBin = std::make_unique<NtfsNode>();
     RecycleBin->Directory = true;
     RecycleBin->FileId = Namespace->NextFileId++;

@@ -9,12 +9,12 @@
  * directory (SL_OPEN_TARGET_DIRECTORY) and passes it as ParentOfTarget,
  * unless the new name is a simple name without a root directory, which
  * renames within the file's own directory.  NTFS then follows [MS-FSA]
- * 2.1.5.15.12: a buffer shorter than its name is
+ * "FileRenameInformation": a buffer shorter than its name is
  * STATUS_INFO_LENGTH_MISMATCH, a name length of zero or odd is
  * STATUS_INVALID_PARAMETER; the file object needs DELETE
  * (STATUS_ACCESS_DENIED); a target directory on another volume is
- * STATUS_NOT_SAME_DEVICE; a file whose name is deleted cannot be renamed
- * (STATUS_ACCESS_DENIED), nor a directory with open files below it
+ * STATUS_NOT_SAME_DEVICE; a name that is deleted (or has a delete
+ * pending) cannot be renamed (STATUS_ACCESS_DENIED), nor a directory with open files below it
  * (STATUS_ACCESS_DENIED); an existing target without replace is
  * STATUS_OBJECT_NAME_COLLISION; a target that is a directory, read-only
  * (unless FILE_RENAME_IGNORE_READONLY_ATTRIBUTE) or open (unless
@@ -134,8 +134,8 @@ NTSTATUS NtfsSetRename(IoRequest *Request)
         return STATUS_ACCESS_DENIED;
     }
     NtfsLink *Link = FirstLink(Node) != nullptr ? LinkOf(File) : nullptr;
-    if (Link == nullptr) {
-        return STATUS_ACCESS_DENIED;  // the root, or a file whose name was deleted
+    if (Link == nullptr || Node->DeletePendingLink == Link->Id) {
+        return STATUS_ACCESS_DENIED;  // the root, or a name that is deleted or being deleted
     }
     if (Node->Directory && HasOpenFilesBelow(Node)) {
         return STATUS_ACCESS_DENIED;

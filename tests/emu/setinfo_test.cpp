@@ -362,6 +362,7 @@ TEST_F(SetInformation, DeleteOnLastCloseAndUndelete)
     ASSERT_NE(Kept, INVALID_HANDLE_VALUE);
     EXPECT_EQ(SetRecord(Kept, FileDispositionInformation, FILE_DISPOSITION_INFORMATION{TRUE}), STATUS_SUCCESS);
     EXPECT_EQ(OpenStatus(L"C:\\kept.txt"), STATUS_DELETE_PENDING);
+    EXPECT_EQ(SetInfo(Kept, FileRenameInformation, NameRecord(u"renamed.txt", NULL, FALSE)), STATUS_ACCESS_DENIED);
     EXPECT_EQ(SetRecord(Kept, FileDispositionInformation, FILE_DISPOSITION_INFORMATION{FALSE}), STATUS_SUCCESS);
     CloseHandle(Kept);
     EXPECT_EQ(OpenStatus(L"C:\\kept.txt"), STATUS_SUCCESS);
