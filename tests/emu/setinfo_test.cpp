@@ -482,16 +482,23 @@ TEST_F(SetInformation, FilterSeesRenamesTargetOpensAndDestinationNames)
     HANDLE Moved = Open(L"C:\\Dest\\New.txt", GENERIC_READ | DELETE);
     ASSERT_NE(Moved, INVALID_HANDLE_VALUE);
     ASSERT_EQ(SetInfo(Moved, FileRenameInformation, NameRecord(u"Short.txt", NULL, FALSE)), STATUS_SUCCESS);
+    HANDLE Root = Open(L"C:\\", GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
+    ASSERT_NE(Root, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(SetInfo(Moved, FileRenameInformationEx, NameRecord(u"DEST\\Rooted.txt", Root, 0)), STATUS_SUCCESS);
+    CloseHandle(Root);
     ASSERT_EQ(SetRecord(Moved, FileDispositionInformation, FILE_DISPOSITION_INFORMATION{TRUE}), STATUS_SUCCESS);
     CloseHandle(Moved);
     std::vector<std::string> Expected = {
         "target directory new directory",
         "rename \\Device\\HarddiskVolume1\\Dest\\New.txt replace with target",  // stored case of the directory
         "rename \\Device\\HarddiskVolume1\\Dest\\Short.txt",
+        "target directory new directory",
+        "rename \\Device\\HarddiskVolume1\\Dest\\Rooted.txt with target",
         "delete",
     };
     EXPECT_EQ(Watcher::Seen, Expected);
     EXPECT_EQ(OpenStatus(L"C:\\Dest\\Short.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(L"C:\\Dest\\Rooted.txt"), STATUS_OBJECT_NAME_NOT_FOUND);  // deleted at its close
 }
 
 TEST_F(SetInformation, AFiltersOwnRenameEntersBelowIt)
