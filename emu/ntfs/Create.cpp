@@ -17,10 +17,11 @@
  * (FILE_EXISTS, FILE_DOES_NOT_EXIST), as "IRP_MJ_CREATE" in the file-system
  * documentation describes.  A file with a delete pending refuses new opens
  * with STATUS_DELETE_PENDING ("FILE_DISPOSITION_INFORMATION").
- * FILE_DELETE_ON_CLOSE needs DELETE access (else STATUS_INVALID_PARAMETER)
- * ("Delete on close" in the file-system documentation) and
- * refuses a read-only file with STATUS_CANNOT_DELETE ([MS-FSA] 2.1.5.1.2.1,
- * "Algorithm to Check Access to an Existing File"); the file object deletes the file at its cleanup.
+ * FILE_DELETE_ON_CLOSE needs DELETE access (else STATUS_INVALID_PARAMETER;
+ * "Delete on close" in the file-system documentation) and refuses a
+ * read-only file with STATUS_CANNOT_DELETE ([MS-FSA] 2.1.5.1.2.1,
+ * "Algorithm to Check Access to an Existing File"); the file object
+ * deletes the file at its cleanup.
  */
 #include "Ntfs.h"
 

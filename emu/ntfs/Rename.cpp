@@ -140,10 +140,12 @@ NTSTATUS NtfsSetRename(IoRequest *Request)
     if (Node->Directory && HasOpenFilesBelow(Node)) {
         return STATUS_ACCESS_DENIED;
     }
-    for (const NtfsNode *Up = Directory; Up != nullptr; Up = FirstLink(Up) != nullptr ? FirstLink(Up)->Parent : nullptr) {
+    for (const NtfsNode *Up = Directory; Up != nullptr;) {
         if (Up == Node) {
             return STATUS_INVALID_PARAMETER;
         }
+        const NtfsLink *UpLink = FirstLink(Up);
+        Up = UpLink != nullptr ? UpLink->Parent : nullptr;
     }
     uint64_t LinkId = Link->Id;
     bool SameLink = Link->Parent == Directory && Upcase(Link->Name) == Upcase(Name);

@@ -65,7 +65,8 @@ template <int Id> struct WatcherOf {
                 Information->FileNameLength, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &Name);
             EXPECT_EQ(Status, STATUS_SUCCESS);
             if (NT_SUCCESS(Status)) {
-                Seen.push_back(std::string(Parameters.FileInformationClass == FileLinkInformation ? "link " : "rename ") +
+                bool Link = Parameters.FileInformationClass == FileLinkInformation;
+                Seen.push_back(std::string(Link ? "link " : "rename ") +
                                Narrow(Name->Name) + (Parameters.ReplaceIfExists ? " replace" : "") +
                                (Parameters.ParentOfTarget != NULL ? " with target" : ""));
                 FltReleaseFileNameInformation(Name);
@@ -77,7 +78,8 @@ template <int Id> struct WatcherOf {
                                                                                                : "undelete");
             break;
         case FileDispositionInformationEx:
-            Seen.push_back("delete ex " + std::to_string(((PFILE_DISPOSITION_INFORMATION_EX)Parameters.InfoBuffer)->Flags));
+            Seen.push_back("delete ex " +
+                           std::to_string(((PFILE_DISPOSITION_INFORMATION_EX)Parameters.InfoBuffer)->Flags));
             break;
         case FileEndOfFileInformation:
             Parameters.AdvanceOnly = AdvanceOnly;
@@ -229,7 +231,8 @@ TEST_F(SetInformation, RenamesWithBothClassesFullAndRootRelativeNames)
     ASSERT_NE(Directory, INVALID_HANDLE_VALUE);
     EXPECT_EQ(SetInfo(Taken, FileRenameInformationEx, NameRecord(u"\\moved.txt", Directory, 0)),
               STATUS_INVALID_PARAMETER);  // a root directory with a leading backslash
-    ASSERT_EQ(SetInfo(Taken, FileRenameInformationEx, NameRecord(u"moved.txt", Directory, FILE_RENAME_REPLACE_IF_EXISTS)),
+    ASSERT_EQ(SetInfo(Taken, FileRenameInformationEx,
+                      NameRecord(u"moved.txt", Directory, FILE_RENAME_REPLACE_IF_EXISTS)),
               STATUS_SUCCESS);
     EXPECT_EQ(NameOf(Taken), "\\dir\\moved.txt");
     EXPECT_EQ(OpenStatus(L"C:\\dir\\moved.txt"), STATUS_SUCCESS);
