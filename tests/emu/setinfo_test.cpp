@@ -60,6 +60,10 @@ template <int Id> struct WatcherOf {
         case FileLinkInformation: {
             auto Information = (PFILE_RENAME_INFORMATION)Parameters.InfoBuffer;
             PFLT_FILE_NAME_INFORMATION Name = nullptr;
+            EXPECT_EQ(FltGetDestinationFileNameInformation(Objects->Instance, Objects->FileObject,
+                                                           Information->RootDirectory, Information->FileName,
+                                                           Information->FileNameLength, FLT_FILE_NAME_SHORT, &Name),
+                      STATUS_FLT_INVALID_NAME_REQUEST);
             NTSTATUS Status = FltGetDestinationFileNameInformation(
                 Objects->Instance, Objects->FileObject, Information->RootDirectory, Information->FileName,
                 Information->FileNameLength, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &Name);
