@@ -1,5 +1,5 @@
 /*
- * Renames and deletes as programs ask for them: targets by volume path and
+ * Renames and deletes as programs ask for them: targets by full name and
  * relative to a directory handle, replacement, delete on last close, POSIX
  * deletes, delete-on-close opens, and what cannot be deleted.
  */
@@ -55,6 +55,7 @@ NTSTATUS Dispose(HANDLE File, ULONG Flags)
 
 TEST_F(Namespace, RenamesMoveTheNameAndReplaceOnlyWhenAsked)
 {
+    System.Mount();  // D:
     MakeFile(L"C:\\a.txt", 10);
     MakeFile(L"C:\\b.txt", 20);
     emu::ProcessScope InProgram(Program);
@@ -63,17 +64,18 @@ TEST_F(Namespace, RenamesMoveTheNameAndReplaceOnlyWhenAsked)
     ASSERT_NE(File, INVALID_HANDLE_VALUE);
     HANDLE NoDelete = Open(L"C:\\b.txt", GENERIC_READ);
 
-    EXPECT_EQ(RenameTo(NoDelete, u"\\c.txt", false), STATUS_ACCESS_DENIED);  // the handle lacks DELETE
-    EXPECT_EQ(RenameTo(File, u"\\b.txt", false), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(RenameTo(File, u"\\b.txt", true), STATUS_ACCESS_DENIED);  // b.txt is open
+    EXPECT_EQ(RenameTo(NoDelete, u"\\??\\C:\\c.txt", false), STATUS_ACCESS_DENIED);  // the handle lacks DELETE
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\b.txt", false), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\b.txt", true), STATUS_ACCESS_DENIED);  // b.txt is open
     CloseHandle(NoDelete);
-    EXPECT_EQ(RenameTo(File, u"\\b.txt", true, NULL, FileRenameInformationEx), STATUS_SUCCESS);
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\b.txt", true, NULL, FileRenameInformationEx), STATUS_SUCCESS);
     EXPECT_FALSE(Exists(L"C:\\a.txt"));
     LARGE_INTEGER Size = {};
     ASSERT_TRUE(GetFileSizeEx(File, &Size));
     EXPECT_EQ(Size.QuadPart, 10);  // the renamed file replaced the old b.txt
 
-    /* Relative to a directory handle, and by the drive's NT name. */
+    /* Relative to a directory handle, by full name, and not onto another
+       volume. */
     HANDLE Dir = Open(L"C:\\Dir", FILE_LIST_DIRECTORY, FILE_FLAG_BACKUP_SEMANTICS);
     ASSERT_NE(Dir, INVALID_HANDLE_VALUE);
     EXPECT_EQ(RenameTo(File, u"moved.txt", false, Dir), STATUS_SUCCESS);
@@ -81,7 +83,7 @@ TEST_F(Namespace, RenamesMoveTheNameAndReplaceOnlyWhenAsked)
     EXPECT_EQ(RenameTo(File, u"\\??\\C:\\back.txt", false), STATUS_SUCCESS);
     EXPECT_TRUE(Exists(L"C:\\back.txt"));
     EXPECT_EQ(RenameTo(File, u"\\??\\D:\\away.txt", false), STATUS_NOT_SAME_DEVICE);
-    EXPECT_EQ(RenameTo(File, u"\\Missing\\x.txt", false), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\Missing\\x.txt", false), STATUS_OBJECT_PATH_NOT_FOUND);
 
     /* The journal has the old and the new name. */
     bool Old = false;
