@@ -152,23 +152,6 @@ template <typename Record> NTSTATUS SetRecord(HANDLE Handle, FILE_INFORMATION_CL
     return NtSetInformationFile(Handle, &Io, &Value, sizeof(Value), Class);
 }
 
-HANDLE Open(const WCHAR *Path, DWORD Access, DWORD Flags = 0)
-{
-    return CreateFileW(Path, Access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                       Flags, NULL);
-}
-
-/* The status with which opening Path fails, or STATUS_SUCCESS. */
-NTSTATUS OpenStatus(const WCHAR *Path)
-{
-    HANDLE Handle = Open(Path, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
-    if (Handle == INVALID_HANDLE_VALUE) {
-        return emu::user::LastStatus();
-    }
-    CloseHandle(Handle);
-    return STATUS_SUCCESS;
-}
-
 FILE_STANDARD_INFORMATION Standard(HANDLE Handle)
 {
     FILE_STANDARD_INFORMATION Information = {};
