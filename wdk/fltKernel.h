@@ -572,6 +572,10 @@ NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(_In_ PFILE_OBJECT FileObject, _I
 NTSTATUS FLTAPI FltParseFileNameInformation(_Inout_ PFLT_FILE_NAME_INFORMATION FileNameInformation);
 VOID FLTAPI FltReferenceFileNameInformation(_In_ PFLT_FILE_NAME_INFORMATION FileNameInformation);
 VOID FLTAPI FltReleaseFileNameInformation(_In_ PFLT_FILE_NAME_INFORMATION FileNameInformation);
+NTSTATUS FLTAPI FltGetDestinationFileNameInformation(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
+    _In_opt_ HANDLE RootDirectory, _In_reads_bytes_(FileNameLength) PWSTR FileName, _In_ ULONG FileNameLength,
+    _In_ FLT_FILE_NAME_OPTIONS NameOptions, _Outptr_ PFLT_FILE_NAME_INFORMATION *RetFileNameInformation);
+NTSTATUS FLTAPI FltIsDirectory(_In_ PFILE_OBJECT FileObject, _In_ PFLT_INSTANCE Instance, _Out_ PBOOLEAN IsDirectory);
 
 NTSTATUS FLTAPI FltCreateCommunicationPort(_In_ PFLT_FILTER Filter, _Outptr_ PFLT_PORT *ServerPort, _In_ POBJECT_ATTRIBUTES ObjectAttributes,
     _In_opt_ PVOID ServerPortCookie, _In_ PFLT_CONNECT_NOTIFY ConnectNotifyCallback, _In_ PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,

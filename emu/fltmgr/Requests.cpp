@@ -147,7 +147,18 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     Parameters.Length = Length;
     Parameters.FileInformationClass = FileInformationClass;
     Parameters.InfoBuffer = FileInformation;
-    return SendBelow(Request, Instance);
+    /* A rename or link opens its target's directory below the instance too. */
+    PFILE_OBJECT TargetDirectory = NULL;
+    NTSTATUS Status = OpenTargetDirectory(Request, Instance, &TargetDirectory);
+    if (!NT_SUCCESS(Status)) {
+        FreeRequest(Request);
+        return Status;
+    }
+    Status = SendBelow(Request, Instance);
+    if (TargetDirectory != NULL) {
+        ObfDereferenceObject(TargetDirectory);
+    }
+    return Status;
 }
 
 NTSTATUS FLTAPI FltFsControlFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, ULONG FsControlCode,

@@ -96,7 +96,8 @@ _FLT_VOLUME *VolumeByLetter(WCHAR Letter)
 
 NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK DesiredAccess, ULONG FileAttributes,
                     ULONG ShareAccess, ULONG Disposition, ULONG Options, KPROCESSOR_MODE Mode, HANDLE *Handle,
-                    ULONG_PTR *Information, _FLT_INSTANCE *StartBelow, PECP_LIST EcpList, PFILE_OBJECT *FileObject)
+                    ULONG_PTR *Information, _FLT_INSTANCE *StartBelow, PECP_LIST EcpList, PFILE_OBJECT *FileObject,
+                    UCHAR OperationFlags)
 {
     if (Volume == nullptr || Volume->FileSystemDispatch == nullptr || !Volume->Mounted) {
         return STATUS_OBJECT_PATH_NOT_FOUND;
@@ -134,6 +135,7 @@ NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK
     File->File.SharedDelete = (ShareAccess & FILE_SHARE_DELETE) != 0;
 
     IoRequest *Request = AllocateRequest(File, IRP_MJ_CREATE, Mode);
+    Request->Iopb.OperationFlags = OperationFlags;
     Request->SecurityContext = IO_SECURITY_CONTEXT{NULL, NULL, Access, Options};
     auto &Create = Request->Iopb.Parameters.Create;
     Create.SecurityContext = &Request->SecurityContext;

@@ -51,8 +51,12 @@ struct EmuFile {
        creation, last access, last write, change. */
     bool FrozenTimes[4];
     ULONG UsnSourceInfo;          // from FSCTL_MARK_HANDLE
-    bool DeleteOnCleanup;         // FILE_DELETE_ON_CLOSE, or a POSIX-semantics disposition
-    bool PosixDelete;             // the name goes at this file object's cleanup
+    uint64_t LinkId;              // the name the file was opened by (hard links)
+    /* Dispositions set through this file object: FILE_DELETE_ON_CLOSE (or
+       FILE_DISPOSITION_ON_CLOSE) and a POSIX delete, carried out at its
+       cleanup. */
+    bool DeleteOnClose;
+    bool PosixDelete;
 };
 
 EmuFile *FileOf(PFILE_OBJECT FileObject);
@@ -197,7 +201,21 @@ NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK
                     ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG Options,
                     KPROCESSOR_MODE Mode, HANDLE *Handle, ULONG_PTR *Information,
                     _FLT_INSTANCE *StartBelow = nullptr, PECP_LIST EcpList = nullptr,
-                    PFILE_OBJECT *FileObject = nullptr);
+                    PFILE_OBJECT *FileObject = nullptr, UCHAR OperationFlags = 0);
+
+/* The volume and volume-relative path an object name means: \??\C:\path,
+   \Device\HarddiskVolumeN\path, or a name relative to the directory
+   behind RootDirectory (a handle of the current process). */
+NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path);
+
+/* The I/O manager's part of a rename or hard-link request before it is
+   sent: ReplaceIfExists in the parameters from the buffer, and, unless the
+   new name is a simple name without a root directory, the open of the
+   target's directory (IRP_MJ_CREATE with SL_OPEN_TARGET_DIRECTORY through
+   the chain below StartBelow) passed as ParentOfTarget.  The caller
+   dereferences *TargetDirectory once the request is done.  Nothing to do
+   for other classes. */
+NTSTATUS OpenTargetDirectory(IoRequest *Request, _FLT_INSTANCE *StartBelow, PFILE_OBJECT *TargetDirectory);
 
 
 

@@ -36,19 +36,14 @@ NameRecord *RecordOf(PFLT_FILE_NAME_INFORMATION Information)
     return Record;
 }
 
-/* The path of a file object as the file system would normalize it now. */
-std::u16string NormalizedPath(EmuFile *File)
+/* A volume-relative path as the file system would normalize it now: each
+   existing component as stored, the rest as given. */
+std::u16string NormalizePath(NtfsVolume *Namespace, const std::u16string &Path)
 {
-    NtfsVolume *Namespace = NamespaceOf(File->Volume);
-    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
-    if (File->Node != nullptr && !File->Node->Unlinked) {
-        return PathOf(File->Node);
-    }
-    /* Not open yet (a pre-create): walk as far as the namespace goes. */
     std::u16string Normalized;
-    const NtfsNode *Directory = &Namespace->Root;
+    NtfsNode *Directory = &Namespace->Root;
     std::u16string Component;
-    std::u16string Opened = *File->OpenedName + u"\\";
+    std::u16string Opened = Path + u"\\";
     for (char16_t Character : Opened) {
         if (Character != u'\\') {
             Component += Character;
@@ -57,30 +52,37 @@ std::u16string NormalizedPath(EmuFile *File)
         if (Component.empty()) {
             continue;
         }
-        const NtfsNode *Next = nullptr;
-        if (Directory != nullptr) {
-            auto Found = Directory->Children.find(Upcase(Component));
-            if (Found != Directory->Children.end()) {
-                Next = Found->second.get();
+        NtfsNode *Next = Directory != nullptr ? Lookup(Directory, Component) : nullptr;
+        const NtfsLink *Link = nullptr;
+        if (Next != nullptr) {
+            for (const NtfsLink &Each : Next->Links) {
+                if (Each.Parent == Directory && Upcase(Each.Name) == Upcase(Component)) {
+                    Link = &Each;
+                }
             }
         }
-        Normalized += u"\\" + (Next != nullptr ? Next->Name : Component);
+        Normalized += u"\\" + (Link != nullptr ? Link->Name : Component);
         Directory = Next;
         Component.clear();
     }
     return Normalized.empty() ? u"\\" : Normalized;
 }
 
-NTSTATUS BuildRecord(PFILE_OBJECT FileObject, FLT_FILE_NAME_OPTIONS Options,
-                     PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+/* The path of a file object as the file system would normalize it now. */
+std::u16string NormalizedPath(EmuFile *File)
 {
-    EmuFile *File = FileOf(FileObject);
-    ULONG Format = Options & 0xFF;
-    if (Format != FLT_FILE_NAME_NORMALIZED && Format != FLT_FILE_NAME_OPENED) {
-        return Format == FLT_FILE_NAME_SHORT ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
+    NtfsVolume *Namespace = NamespaceOf(File->Volume);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+    if (File->Node != nullptr && !File->Node->Unlinked) {
+        return PathOf(File);
     }
-    std::u16string Path = Format == FLT_FILE_NAME_NORMALIZED ? NormalizedPath(File) : *File->OpenedName;
-    std::u16string Full = File->Volume->DeviceName + Path;
+    /* Not open yet (a pre-create): walk as far as the namespace goes. */
+    return NormalizePath(Namespace, *File->OpenedName);
+}
+
+/* A name record for Full (device name and path) in Format. */
+NTSTATUS MakeRecord(const std::u16string &Full, ULONG Format, PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
     if (Full.size() * sizeof(WCHAR) > UNICODE_STRING_MAX_BYTES) {
         return STATUS_OBJECT_NAME_INVALID;
     }
@@ -101,6 +103,18 @@ NTSTATUS BuildRecord(PFILE_OBJECT FileObject, FLT_FILE_NAME_OPTIONS Options,
     TheVerifier().OnCreate("file name information", Record, Narrow(Full));
     *FileNameInformation = &Record->Information;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS BuildRecord(PFILE_OBJECT FileObject, FLT_FILE_NAME_OPTIONS Options,
+                     PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
+    EmuFile *File = FileOf(FileObject);
+    ULONG Format = Options & 0xFF;
+    if (Format != FLT_FILE_NAME_NORMALIZED && Format != FLT_FILE_NAME_OPENED) {
+        return Format == FLT_FILE_NAME_SHORT ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
+    }
+    std::u16string Path = Format == FLT_FILE_NAME_NORMALIZED ? NormalizedPath(File) : *File->OpenedName;
+    return MakeRecord(File->Volume->DeviceName + Path, Format, FileNameInformation);
 }
 
 UNICODE_STRING Slice(const UNICODE_STRING &Name, size_t Start, size_t End)
@@ -223,6 +237,67 @@ VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInf
         TheVerifier().OnDestroy("file name information", Record);
         ExFreePoolWithTag(Record, NameTag);
     }
+}
+
+/* FltGetDestinationFileNameInformation: the name a rename or hard link
+   would give FileObject ("FltGetDestinationFileNameInformation"): the
+   root directory's path and FileName, a full name as it stands, or a
+   simple name in the file's own directory.  A top-level IRP (a recursive
+   file-system call) or short names give STATUS_FLT_INVALID_NAME_REQUEST,
+   formats other than normalized and opened STATUS_INVALID_PARAMETER. */
+NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                                     HANDLE RootDirectory, PWSTR FileName, ULONG FileNameLength,
+                                                     FLT_FILE_NAME_OPTIONS NameOptions,
+                                                     PFLT_FILE_NAME_INFORMATION *RetFileNameInformation)
+{
+    PAGED_CODE();
+    EMU_INJECT_STATUS("FltGetDestinationFileNameInformation");
+    ULONG Format = NameOptions & 0xFF;
+    if (Format == FLT_FILE_NAME_SHORT || IoGetTopLevelIrp() != NULL) {
+        return STATUS_FLT_INVALID_NAME_REQUEST;
+    }
+    if ((Format != FLT_FILE_NAME_NORMALIZED && Format != FLT_FILE_NAME_OPENED) || Instance == NULL ||
+        FileObject == NULL || RetFileNameInformation == NULL || FileName == NULL || FileNameLength == 0 ||
+        FileNameLength % sizeof(WCHAR) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    EmuFile *File = FileOf(FileObject);
+    std::u16string Name((const char16_t *)FileName, FileNameLength / sizeof(WCHAR));
+    _FLT_VOLUME *Volume = File->Volume;
+    std::u16string Path;
+    if (RootDirectory == NULL && Name.find(u'\\') == std::u16string::npos) {
+        std::u16string Source = NormalizedPath(File);
+        size_t Separator = Source.rfind(u'\\');
+        Path = Source.substr(0, Separator) + u"\\" + Name;
+    } else {
+        UNICODE_STRING ObjectName = {(USHORT)FileNameLength, (USHORT)FileNameLength, FileName};
+        OBJECT_ATTRIBUTES Attributes;
+        InitializeObjectAttributes(&Attributes, &ObjectName, OBJ_CASE_INSENSITIVE, RootDirectory, NULL);
+        NTSTATUS Status = ResolveObjectName(&Attributes, &Volume, &Path);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
+        }
+    }
+    if (Format == FLT_FILE_NAME_NORMALIZED && Volume->Namespace != nullptr) {
+        NtfsVolume *Namespace = NamespaceOf(Volume);
+        std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+        Path = NormalizePath(Namespace, Path);
+    }
+    return MakeRecord(Volume->DeviceName + Path, Format, RetFileNameInformation);
+}
+
+/* FltIsDirectory: whether the file object is open on a directory
+   ("FltIsDirectory"). */
+NTSTATUS FLTAPI FltIsDirectory(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance, PBOOLEAN IsDirectory)
+{
+    EmuFile *File = FileOf(FileObject);
+    if (Instance == NULL || IsDirectory == NULL || File->Node == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NtfsVolume *Namespace = NamespaceOf(File->Volume);
+    std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+    *IsDirectory = File->Node->Directory ? TRUE : FALSE;
+    return STATUS_SUCCESS;
 }
 
 PIRP NTAPI IoGetTopLevelIrp(VOID)

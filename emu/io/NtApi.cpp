@@ -171,10 +171,16 @@ const ClassRule ClassRules[] = {
     {FileValidDataLengthInformation, 0, FILE_WRITE_DATA, sizeof(FILE_VALID_DATA_LENGTH_INFORMATION)},
     {FileNetworkOpenInformation, FILE_READ_ATTRIBUTES, 0, sizeof(FILE_NETWORK_OPEN_INFORMATION)},
     {FileAttributeTagInformation, FILE_READ_ATTRIBUTES, 0, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION)},
+    /* Renames and dispositions need DELETE, links nothing ("FILE_RENAME_INFORMATION",
+       "FILE_DISPOSITION_INFORMATION", "FILE_LINK_INFORMATION"), allocation
+       write access ("FILE_ALLOCATION_INFORMATION"). */
+    {FileRenameInformation, 0, DELETE, sizeof(FILE_RENAME_INFORMATION)},
+    {FileRenameInformationEx, 0, DELETE, sizeof(FILE_RENAME_INFORMATION)},
+    {FileLinkInformation, 0, 0, sizeof(FILE_LINK_INFORMATION)},
+    {FileLinkInformationEx, 0, 0, sizeof(FILE_LINK_INFORMATION)},
     {FileDispositionInformation, 0, DELETE, sizeof(FILE_DISPOSITION_INFORMATION)},
     {FileDispositionInformationEx, 0, DELETE, sizeof(FILE_DISPOSITION_INFORMATION_EX)},
-    {FileRenameInformation, 0, DELETE, offsetof(FILE_RENAME_INFORMATION, FileName)},
-    {FileRenameInformationEx, 0, DELETE, offsetof(FILE_RENAME_INFORMATION, FileName)},
+    {FileAllocationInformation, 0, FILE_WRITE_DATA, sizeof(FILE_ALLOCATION_INFORMATION)},
 };
 
 const ClassRule *RuleFor(FILE_INFORMATION_CLASS Class)
@@ -189,7 +195,8 @@ const ClassRule *RuleFor(FILE_INFORMATION_CLASS Class)
 
 /* NtQueryInformationFile and NtSetInformationFile: the class's access and
    least length, position information kept here, the rest through a system
-   buffer. */
+   buffer; a rename's or link's target directory is opened before the
+   request goes down (Targets.cpp). */
 NTSTATUS Information(UCHAR Major, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                      FILE_INFORMATION_CLASS Class)
 {
@@ -236,15 +243,21 @@ NTSTATUS Information(UCHAR Major, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
         Parameters.Length = Length;
         Parameters.FileInformationClass = Class;
         Parameters.InfoBuffer = Request->SystemBuffer;
-        if (Class == FileRenameInformation) {
-            Parameters.ReplaceIfExists = ((PFILE_RENAME_INFORMATION)Buffer)->ReplaceIfExists;
-        } else if (Class == FileRenameInformationEx) {
-            Parameters.ReplaceIfExists = (((PFILE_RENAME_INFORMATION)Buffer)->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0;
-        }
     }
     Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
+    PFILE_OBJECT TargetDirectory = NULL;
+    if (!Query) {
+        Status = OpenTargetDirectory(Request, nullptr, &TargetDirectory);
+        if (!NT_SUCCESS(Status)) {
+            FreeRequest(Request);
+            return Finish(File, IoStatusBlock, Status, 0);
+        }
+    }
     ULONG_PTR Information = 0;
     Status = Send(Request, &Information);
+    if (TargetDirectory != NULL) {
+        ObfDereferenceObject(TargetDirectory);
+    }
     return Finish(File, IoStatusBlock, Status, Information);
 }
 
@@ -275,9 +288,13 @@ NTSTATUS LockControl(UCHAR Minor, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
     return Finish(File, IoStatusBlock, Status, Information);
 }
 
+}  // namespace
+
+namespace emu {
+
 /* The volume and volume-relative path an object name means: \??\C:\path,
    \Device\HarddiskVolumeN\path, or a name relative to RootDirectory. */
-NTSTATUS ResolveName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path)
+NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path)
 {
     if (Attributes == NULL || Attributes->ObjectName == NULL) {
         return STATUS_INVALID_PARAMETER;
@@ -319,7 +336,7 @@ NTSTATUS ResolveName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u
                                                                       : STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-}  // namespace
+}  // namespace emu
 
 extern "C" {
 
@@ -333,7 +350,7 @@ NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     UNREFERENCED_PARAMETER(EaLength);
     _FLT_VOLUME *Volume = nullptr;
     std::u16string Path;
-    NTSTATUS Status = ResolveName(ObjectAttributes, &Volume, &Path);
+    NTSTATUS Status = ResolveObjectName(ObjectAttributes, &Volume, &Path);
     ULONG_PTR Information = 0;
     if (NT_SUCCESS(Status)) {
         Status = emu::CreateFile(Volume, Path, DesiredAccess, FileAttributes, ShareAccess, CreateDisposition,

@@ -2,10 +2,10 @@
  * Cleanup.cpp - IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
  *
  * Cleanup (the last handle of a file object closed) gives the file
- * object's share access and byte-range locks back and, when it was the file's last handle and
- * changes were journaled, writes the USN close record; a file whose delete
- * is pending loses its name with its last handle (POSIX semantics: with the
- * handle that asked), as "FILE_DISPOSITION_INFORMATION_EX" describes.  Close (the last
+ * object's share access and byte-range locks back and, when it was the
+ * file's last handle and changes were journaled, writes the USN close
+ * record; deletes pending on the file are carried out then
+ * (Disposition.cpp).  Close (the last
  * reference gone) lets the file object go; when it was the stream's last,
  * the filter manager tears the stream's contexts down, as a file system
  * does with FsRtlTeardownPerStreamContexts when it frees the stream.
@@ -39,12 +39,11 @@ NTSTATUS NtfsCleanup(IoRequest *Request)
     File->Cleaned = true;
     File->File.Flags |= FO_CLEANUP_COMPLETE;
     Node->Handles -= 1;
-    if (File->DeleteOnCleanup) {
-        Node->DeletePending = true;
+    if (NtfsLink *Link = FindLink(Node, File->LinkId)) {
+        Link->Handles -= 1;
     }
-    if (File->PosixDelete || (Node->Handles == 0 && Node->DeletePending)) {
-        Unlink(Namespace, File, Node);  // writes the delete's close record
-    } else if (Node->Handles == 0 && Node->UsnReasons != 0) {
+    CleanupDisposition(Namespace, File, Node);
+    if (Node->Handles == 0 && Node->UsnReasons != 0) {
         WriteUsnClose(Namespace, File, Node);
     }
     return STATUS_SUCCESS;

@@ -10,6 +10,18 @@
  * has an entry for the tag, and for a non-Microsoft tag its GUID: then the
  * file opens and the entry gets OPEN_REPARSE_POINT_TAG_ENCOUNTERED.
  * Reparse points on directories along the path are not looked at.
+ *
+ * An open with SL_OPEN_TARGET_DIRECTORY (the I/O manager's open of a
+ * rename's or link's target) opens the directory the final component would
+ * be in and says in the information field whether that component exists
+ * (FILE_EXISTS, FILE_DOES_NOT_EXIST), as "IRP_MJ_CREATE" in the file-system
+ * documentation describes.  A file with a delete pending refuses new opens
+ * with STATUS_DELETE_PENDING ("FILE_DISPOSITION_INFORMATION").
+ * FILE_DELETE_ON_CLOSE needs DELETE access (else STATUS_INVALID_PARAMETER;
+ * "Delete on close" in the file-system documentation) and refuses a
+ * read-only file with STATUS_CANNOT_DELETE ([MS-FSA] 2.1.5.1.2.1,
+ * "Algorithm to Check Access to an Existing File"); the file object
+ * deletes the file at its cleanup.
  */
 #include "Ntfs.h"
 
@@ -100,46 +112,53 @@ std::vector<std::u16string> SplitPath(const std::u16string &Path)
     return Parts;
 }
 
-}  // namespace
-
-bool emu::ValidName(const std::u16string &Name)
-{
-    if (Name == u"." || Name == u"..") {
-        return false;
-    }
-    for (char16_t Character : Name) {
-        if (Character < 0x20 || std::u16string(u"\"*/:<>?|").find(Character) != std::u16string::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-namespace {
-
 /* The file system's part of a create, under the namespace lock. */
 NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK Access,
                           ULONG Attributes, ULONG Share, ULONG Disposition, ULONG Options, NtfsNode **Opened,
-                          ULONG_PTR *Information)
+                          uint64_t *LinkId, ULONG_PTR *Information)
 {
     NtfsVolume *Namespace = NamespaceOf(Volume);
     std::vector<std::u16string> Parts = SplitPath(Path);
     NtfsNode *Directory = &Namespace->Root;
     for (size_t Index = 0; Index + 1 < Parts.size(); Index += 1) {
-        auto Found = Directory->Children.find(Upcase(Parts[Index]));
-        if (Found == Directory->Children.end() || !Found->second->Directory) {
+        NtfsNode *Found = Lookup(Directory, Parts[Index]);
+        if (Found == nullptr || !Found->Directory) {
             return STATUS_OBJECT_PATH_NOT_FOUND;
         }
-        Directory = Found->second.get();
+        Directory = Found;
+    }
+    if (Request->Iopb.OperationFlags & SL_OPEN_TARGET_DIRECTORY) {
+        if (Parts.empty() || !ValidName(Parts.back())) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        if (Directory->DeletePendingLink != 0 && FirstLink(Directory) != nullptr &&
+            Directory->DeletePendingLink == FirstLink(Directory)->Id) {
+            return STATUS_DELETE_PENDING;
+        }
+        if (!ShareAccessAllows(Directory, Access, Share)) {
+            return STATUS_SHARING_VIOLATION;
+        }
+        *Information = Lookup(Directory, Parts.back()) != nullptr ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
+        AddShareAccess(Directory, Access, Share);
+        Directory->References += 1;
+        Directory->Handles += 1;
+        *Opened = Directory;
+        *LinkId = 0;
+        if (NtfsLink *Link = FirstLink(Directory)) {
+            *LinkId = Link->Id;
+            Link->Handles += 1;
+        }
+        return STATUS_SUCCESS;
+    }
+    if ((Options & FILE_DELETE_ON_CLOSE) && !(Access & DELETE)) {
+        return STATUS_INVALID_PARAMETER;
     }
     NtfsNode *Node = nullptr;
     if (Parts.empty()) {
         Node = &Namespace->Root;
     } else {
-        auto Found = Directory->Children.find(Upcase(Parts.back()));
-        if (Found != Directory->Children.end()) {
-            Node = Found->second.get();
-        } else if (!ValidName(Parts.back())) {
+        Node = Lookup(Directory, Parts.back());
+        if (Node == nullptr && !ValidName(Parts.back())) {
             return STATUS_OBJECT_NAME_INVALID;
         }
     }
@@ -148,24 +167,28 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         auto Created = std::make_unique<NtfsNode>();
-        Created->Name = Parts.back();
         Created->Directory = (Options & FILE_DIRECTORY_FILE) != 0;
-        Created->Parent = Directory;
         Created->FileId = Namespace->NextFileId++;
         Created->Attributes = Created->Directory ? FILE_ATTRIBUTE_DIRECTORY
                                                  : ((Attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE);
         LONGLONG Now = TheClock().Now();
         Created->CreationTime = Created->LastAccessTime = Created->LastWriteTime = Created->ChangeTime = Now;
         Node = Created.get();
-        Directory->Children[Upcase(Parts.back())] = std::move(Created);
+        Namespace->Nodes.push_back(std::move(Created));
+        *LinkId = AddLink(Namespace, Node, Directory, Parts.back())->Id;
         *Information = FILE_CREATED;
         NoteUsnChange(Namespace, nullptr, Node, USN_REASON_FILE_CREATE);
     } else {
         if (Disposition == FILE_CREATE) {
             return STATUS_OBJECT_NAME_COLLISION;
         }
-        if (Node->DeletePending) {
-            return STATUS_DELETE_PENDING;
+        for (const NtfsLink &Link : Node->Links) {
+            if (Link.Parent == Directory && Upcase(Link.Name) == Upcase(Parts.back())) {
+                *LinkId = Link.Id;
+            }
+        }
+        if (Node->DeletePendingLink != 0 && Node->DeletePendingLink == *LinkId) {
+            return STATUS_DELETE_PENDING;  // opens through the name being deleted
         }
         if (Node->HasReparsePoint && !(Options & FILE_OPEN_REPARSE_POINT) && !OpenReparseAllows(Request, Node)) {
             *Information = Node->ReparseTag;
@@ -183,6 +206,9 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
         if (!ShareAccessAllows(Node, Access, Share)) {
             return STATUS_SHARING_VIOLATION;
         }
+        if ((Options & FILE_DELETE_ON_CLOSE) && (Node->Attributes & FILE_ATTRIBUTE_READONLY)) {
+            return STATUS_CANNOT_DELETE;
+        }
         *Information = FILE_OPENED;
         if (Disposition == FILE_SUPERSEDE || Disposition == FILE_OVERWRITE || Disposition == FILE_OVERWRITE_IF) {
             if (!Node->Data.empty()) {
@@ -197,6 +223,9 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
     AddShareAccess(Node, Access, Share);
     Node->References += 1;
     Node->Handles += 1;
+    if (NtfsLink *Link = FindLink(Node, *LinkId)) {
+        Link->Handles += 1;
+    }
     *Opened = Node;
     return STATUS_SUCCESS;
 }
@@ -212,20 +241,22 @@ NTSTATUS NtfsCreate(IoRequest *Request)
     ULONG Disposition = Create.Options >> 24;
     ULONG Options = Create.Options & 0x00FFFFFF;
     NtfsNode *Node = nullptr;
+    uint64_t LinkId = 0;
     ULONG_PTR Information = 0;
     NtfsVolume *Namespace = NamespaceOf(File->Volume);
     NTSTATUS Status;
     {
         std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
         Status = FileSystemCreate(Request, File->Volume, *File->OpenedName, Create.SecurityContext->DesiredAccess,
-                                  Create.FileAttributes, Create.ShareAccess, Disposition, Options, &Node,
+                                  Create.FileAttributes, Create.ShareAccess, Disposition, Options, &Node, &LinkId,
                                   &Information);
     }
     Request->Data.IoStatus.Information = Information;
     if (NT_SUCCESS(Status) && Status != STATUS_REPARSE) {
         File->Node = Node;
+        File->LinkId = LinkId;
+        File->DeleteOnClose = (Options & FILE_DELETE_ON_CLOSE) != 0;
         File->File.FsContext = Node;
-        File->DeleteOnCleanup = (Options & FILE_DELETE_ON_CLOSE) != 0;
     }
     return Status;
 }

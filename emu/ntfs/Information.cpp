@@ -1,7 +1,9 @@
 /*
  * Information.cpp - IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION:
  * basic, standard, network-open and attribute-tag information; basic
- * sets, end of file and valid data length.
+ * sets, end of file, allocation and valid data length.  Renames, links and
+ * dispositions have their own files (Rename.cpp, Link.cpp,
+ * Disposition.cpp).
  *
  * Follows NTFS as documented (FILE_BASIC_INFORMATION, "File times" and
  * ZwSetInformationFile in the kernel documentation): a basic-information set
@@ -9,6 +11,14 @@
  * of that time through the same file object; FILE_ATTRIBUTE_REPARSE_POINT
  * follows the reparse point and FILE_ATTRIBUTE_SPARSE_FILE the sparse mark,
  * neither is set through basic information.
+ *
+ * End of file with AdvanceOnly (the flag the cache manager sets in
+ * Parameters.SetFileInformation, "FLT_PARAMETERS for
+ * IRP_MJ_SET_INFORMATION") only moves the end forward: a size at or below
+ * the current end changes nothing.  Allocation
+ * ("FILE_ALLOCATION_INFORMATION", [MS-FSA] "FileAllocationInformation") needs write access
+ * and truncates the file when set below its end of file; above, it
+ * reserves the space (the allocation size a query reports).
  */
 #include "Ntfs.h"
 
@@ -22,7 +32,6 @@ constexpr ULONG SettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HI
                                      FILE_ATTRIBUTE_UNPINNED | FILE_ATTRIBUTE_RECALL_ON_OPEN |
                                      FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
 
-/* Updates the times a change touches, unless this file object froze them. */
 /* The four times, into any information record that carries them. */
 template <typename Record> void FillTimes(const NtfsNode *Node, Record *Information)
 {
@@ -61,7 +70,9 @@ NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID B
         FILE_STANDARD_INFORMATION Standard = {};
         Standard.AllocationSize.QuadPart = (LONGLONG)AllocationOf(Node);
         Standard.EndOfFile.QuadPart = (LONGLONG)Node->Data.size();
-        Standard.NumberOfLinks = 1;
+        Standard.NumberOfLinks = (ULONG)Node->Links.size();
+        Standard.DeletePending = Node->Unlinked || (Node->DeletePendingLink != 0 && LinkOf(File) != nullptr &&
+                                                    Node->DeletePendingLink == LinkOf(File)->Id);
         Standard.Directory = Node->Directory;
         memcpy(Buffer, &Standard, sizeof(Standard));
         *Returned = sizeof(Standard);
@@ -95,7 +106,7 @@ NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID B
 }
 
 NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
-                          KPROCESSOR_MODE Mode)
+                          KPROCESSOR_MODE Mode, bool AdvanceOnly)
 {
     NtfsVolume *Namespace = NamespaceOf(File->Volume);
     std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
@@ -157,7 +168,7 @@ NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buf
             return STATUS_INVALID_PARAMETER;
         }
         ULONGLONG Size = (ULONGLONG)EndOfFile.EndOfFile.QuadPart;
-        if (Size == Node->Data.size()) {
+        if (Size == Node->Data.size() || (AdvanceOnly && Size < Node->Data.size())) {
             return STATUS_SUCCESS;
         }
         ULONG Reason = Size < Node->Data.size() ? USN_REASON_DATA_TRUNCATION : USN_REASON_DATA_EXTEND;
@@ -166,11 +177,30 @@ NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buf
         NoteUsnChange(Namespace, File, Node, Reason);
         return STATUS_SUCCESS;
     }
-    case FileDispositionInformation:
-    case FileDispositionInformationEx:
-    case FileRenameInformation:
-    case FileRenameInformationEx:
-        return STATUS_INVALID_INFO_CLASS;  // handled by NtfsSetInformation, which has the request
+    case FileAllocationInformation: {
+        if (Length < sizeof(FILE_ALLOCATION_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        if (Node->Directory) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Mode == UserMode && !(File->Access & FILE_WRITE_DATA)) {
+            return STATUS_ACCESS_DENIED;
+        }
+        FILE_ALLOCATION_INFORMATION Allocation;
+        memcpy(&Allocation, Buffer, sizeof(Allocation));
+        if (Allocation.AllocationSize.QuadPart < 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        ULONGLONG Size = (ULONGLONG)Allocation.AllocationSize.QuadPart;
+        Node->Allocation = (Size + ClusterSize - 1) / ClusterSize * ClusterSize;
+        if (Size < Node->Data.size()) {
+            Resize(Node, Size);
+            Touch(File, Node, true);
+            NoteUsnChange(Namespace, File, Node, USN_REASON_DATA_TRUNCATION);
+        }
+        return STATUS_SUCCESS;
+    }
     case FileValidDataLengthInformation: {
         if (Length < sizeof(FILE_VALID_DATA_LENGTH_INFORMATION)) {
             return STATUS_INFO_LENGTH_MISMATCH;
@@ -202,17 +232,21 @@ NTSTATUS NtfsSetInformation(IoRequest *Request)
 {
     auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
     switch (Parameters.FileInformationClass) {
-    case FileDispositionInformation:
-    case FileDispositionInformationEx:
-        return SetDisposition(Request, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length);
     case FileRenameInformation:
     case FileRenameInformationEx:
-        return Rename(Request, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length);
+        return NtfsSetRename(Request);
+    case FileLinkInformation:
+    case FileLinkInformationEx:
+        return NtfsSetLink(Request);
+    case FileDispositionInformation:
+    case FileDispositionInformationEx:
+        return NtfsSetDisposition(Request);
     default:
-        break;
+        return FsSetInformation(Request->File, Parameters.FileInformationClass, Parameters.InfoBuffer,
+                                Parameters.Length, Request->Data.RequestorMode,
+                                Parameters.FileInformationClass == FileEndOfFileInformation &&
+                                    Parameters.AdvanceOnly);
     }
-    return FsSetInformation(Request->File, Parameters.FileInformationClass, Parameters.InfoBuffer, Parameters.Length,
-                            Request->Data.RequestorMode);
 }
 
 }  // namespace emu

@@ -25,7 +25,8 @@ ULONGLONG AllocationOf(const NtfsNode *Node)
     if (Node->Attributes & FILE_ATTRIBUTE_SPARSE_FILE) {
         return Node->Clusters.size() * ClusterSize;
     }
-    return (Node->Data.size() + ClusterSize - 1) / ClusterSize * ClusterSize;
+    ULONGLONG ForData = (Node->Data.size() + ClusterSize - 1) / ClusterSize * ClusterSize;
+    return ForData > Node->Allocation ? ForData : Node->Allocation;
 }
 
 void AllocateClusters(NtfsNode *Node, ULONGLONG Begin, ULONGLONG End)
@@ -52,6 +53,20 @@ bool MayWriteMetadata(EmuFile *File, KPROCESSOR_MODE Mode)
     return Mode == KernelMode || (File->Access & (FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES)) != 0;
 }
 
+void FormatNtfs(NtfsVolume *Namespace)
+{
+    /* Windows keeps the deleted files of each user below \$RECYCLE.BIN at
+       the root of every fixed volume, a directory with the hidden and
+       system attributes (shell behaviour, not in the file-system
+       documentation read). */
+    auto RecycleBin = std::make_unique<NtfsNode>();
+    RecycleBin->Directory = true;
+    RecycleBin->FileId = Namespace->NextFileId++;
+    RecycleBin->Attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    AddLink(Namespace, RecycleBin.get(), &Namespace->Root, u"$RECYCLE.BIN");
+    Namespace->Nodes.push_back(std::move(RecycleBin));
+}
+
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume)
 {
     return Volume->Namespace.get();
@@ -66,16 +81,122 @@ std::u16string Upcase(const std::u16string &Text)
     return Upper;
 }
 
-std::u16string PathOf(const NtfsNode *Node)
+namespace {
+
+std::u16string PathThrough(const NtfsLink *Link)
 {
-    if (Node->Parent == nullptr) {
+    if (Link == nullptr) {
         return u"\\";
     }
-    std::u16string Path;
-    for (const NtfsNode *Current = Node; Current->Parent != nullptr; Current = Current->Parent) {
-        Path = u"\\" + Current->Name + Path;
+    std::u16string Path = u"\\" + Link->Name;
+    for (const NtfsLink *Up = FirstLink(Link->Parent); Up != nullptr; Up = FirstLink(Up->Parent)) {
+        Path = u"\\" + Up->Name + Path;
     }
     return Path;
+}
+
+}  // namespace
+
+std::u16string PathOf(const NtfsNode *Node)
+{
+    return PathThrough(FirstLink(Node));
+}
+
+std::u16string PathOf(const EmuFile *File)
+{
+    return PathThrough(LinkOf(const_cast<EmuFile *>(File)));
+}
+
+NtfsLink *FirstLink(NtfsNode *Node)
+{
+    return Node == nullptr || Node->Links.empty() ? nullptr : &Node->Links.front();
+}
+
+const NtfsLink *FirstLink(const NtfsNode *Node)
+{
+    return Node == nullptr || Node->Links.empty() ? nullptr : &Node->Links.front();
+}
+
+NtfsLink *LinkOf(EmuFile *File)
+{
+    for (NtfsLink &Link : File->Node->Links) {
+        if (Link.Id == File->LinkId) {
+            return &Link;
+        }
+    }
+    return FirstLink(File->Node);
+}
+
+NtfsLink *FindLink(NtfsNode *Node, uint64_t LinkId)
+{
+    for (NtfsLink &Link : Node->Links) {
+        if (Link.Id == LinkId) {
+            return &Link;
+        }
+    }
+    return nullptr;
+}
+
+NtfsLink *AddLink(NtfsVolume *Namespace, NtfsNode *Node, NtfsNode *Directory, const std::u16string &Name)
+{
+    Node->Links.push_back(NtfsLink{Directory, Name, Namespace->NextLinkId++, 0});
+    Directory->Children[Upcase(Name)] = Node;
+    return &Node->Links.back();
+}
+
+void RemoveLink(NtfsNode *Node, uint64_t LinkId)
+{
+    for (auto Link = Node->Links.begin(); Link != Node->Links.end(); ++Link) {
+        if (Link->Id == LinkId) {
+            Node->LastName = Link->Name;
+            Node->LastParentId = Link->Parent->FileId;
+            Link->Parent->Children.erase(Upcase(Link->Name));
+            Node->Links.erase(Link);
+            break;
+        }
+    }
+    if (Node->DeletePendingLink == LinkId) {
+        Node->DeletePendingLink = 0;
+    }
+    Node->Unlinked = Node->Links.empty();
+}
+
+NtfsNode *Lookup(NtfsNode *Directory, const std::u16string &Name)
+{
+    auto Found = Directory->Children.find(Upcase(Name));
+    return Found == Directory->Children.end() ? nullptr : Found->second;
+}
+
+uint64_t ParentIdOf(const NtfsNode *Node)
+{
+    const NtfsLink *Link = FirstLink(Node);
+    if (Link != nullptr) {
+        return Link->Parent->FileId;
+    }
+    return Node->Unlinked ? Node->LastParentId : Node->FileId;
+}
+
+bool ValidName(const std::u16string &Name)
+{
+    if (Name.empty() || Name == u"." || Name == u"..") {
+        return false;
+    }
+    for (char16_t Character : Name) {
+        if (Character < 0x20 || std::u16string(u"\"*/:<>?|\\").find(Character) != std::u16string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HasOpenFilesBelow(const NtfsNode *Directory)
+{
+    for (const auto &[Name, Child] : Directory->Children) {
+        if (Child->Handles != 0 || (Child->Directory && HasOpenFilesBelow(Child))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace emu

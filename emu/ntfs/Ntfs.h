@@ -5,8 +5,11 @@
  * calls NtfsDispatch with a request once every filter above has seen it, and
  * NtfsDispatch sends it to the routine of its major function (one file per
  * family: Create.cpp, ReadWrite.cpp, Information.cpp, Control.cpp,
- * Cleanup.cpp, Lock.cpp).  A mounted disk volume carries a namespace of
- * directories and files with case-insensitive, case-preserving names.
+ * Cleanup.cpp, Lock.cpp, and the set-information families Rename.cpp,
+ * Link.cpp, Disposition.cpp).  A mounted disk volume carries a namespace of
+ * directories and files with case-insensitive, case-preserving names; a
+ * file may have several names (hard links), and a file whose last name is
+ * gone lives on while it is open.
  */
 #pragma once
 
@@ -32,12 +35,23 @@ struct ByteRangeLock {
     bool Exclusive;
 };
 
+struct NtfsNode;
+
+/* One name of a file: the directory it is in and the name as given.  The
+   id stays with the link through renames, so a file object keeps the link
+   it was opened by. */
+struct NtfsLink {
+    NtfsNode *Parent;
+    std::u16string Name;
+    uint64_t Id;
+    ULONG Handles = 0;  // file objects opened through this name, not yet cleaned up
+};
+
 /* A file or directory on an emulated volume (its FCB and its one stream). */
 struct NtfsNode {
-    std::u16string Name;  // as created; empty for the root
+    std::vector<NtfsLink> Links;  // empty for the root and for a file whose names are all gone
     bool Directory = false;
-    NtfsNode *Parent = nullptr;
-    std::map<std::u16string, std::unique_ptr<NtfsNode>> Children;  // by upcased name
+    std::map<std::u16string, NtfsNode *> Children;  // by upcased name; the volume owns the nodes
     uint64_t FileId = 0;
     ULONG Attributes = FILE_ATTRIBUTE_ARCHIVE;
     std::vector<UCHAR> Data;           // the default stream
@@ -58,23 +72,34 @@ struct NtfsNode {
     std::vector<ByteRangeLock> Locks;
     ULONG References = 0;  // file objects that point here (not yet closed)
     ULONG Handles = 0;     // file objects not yet cleaned up
-    bool DeletePending = false;  // the name goes with the last handle
-    bool Unlinked = false;       // the name is gone; the node lives on while opened
+    bool Unlinked = false;  // every name is gone: the file goes with its last handle
+    std::u16string LastName;   // the last name removed, for the journal of an unlinked file
+    uint64_t LastParentId = 0;
+    /* A delete pending on a link ("FILE_DISPOSITION_INFORMATION"): the
+       link's id; the name goes when the last handle opened through it is
+       cleaned up. */
+    uint64_t DeletePendingLink = 0;
+    /* Extra allocation given by FileAllocationInformation beyond the data. */
+    ULONGLONG Allocation = 0;
 };
 
 struct NtfsVolume {
     std::recursive_mutex Lock;  // guards the namespace, the nodes and the journal
     NtfsNode Root;
+    std::vector<std::unique_ptr<NtfsNode>> Nodes;  // every node but the root, deleted ones included
     uint64_t NextFileId = 5;
+    uint64_t NextLinkId = 1;
     std::vector<UsnRecord> Journal;
     USN NextUsn = 0x1000;
-    std::vector<std::unique_ptr<NtfsNode>> Unlinked;  // deleted nodes, kept while file objects point at them
 };
 
 constexpr ULONGLONG ClusterSize = 4096;
 constexpr ULONGLONG SectorSize = 512;
 
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);
+/* What a freshly formatted NTFS volume holds at its root: the recycle-bin
+   directory \$RECYCLE.BIN, hidden and system. */
+void FormatNtfs(NtfsVolume *Namespace);
 
 /* The file system's dispatch: the bottom of every filter chain. */
 NTSTATUS NtfsDispatch(IoRequest *Request);
@@ -97,7 +122,7 @@ NTSTATUS NtfsClose(IoRequest *Request);
 NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
                             ULONG *Returned);
 NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
-                          KPROCESSOR_MODE Mode);
+                          KPROCESSOR_MODE Mode, bool AdvanceOnly = false);
 NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
                    ULONG *Returned, KPROCESSOR_MODE Mode);
 NTSTATUS FsRead(EmuFile *File, ULONGLONG Offset, ULONG Length, PVOID Buffer, ULONG *Transferred);
@@ -107,16 +132,6 @@ NTSTATUS FsWrite(EmuFile *File, ULONGLONG Offset, ULONG Length, const void *Buff
 void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG Reasons);
 /* Writes the close record of Node now and returns its USN. */
 USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
-
-/* Renames and dispositions (Namespace.cpp); Unlink removes a node's name
-   now.  Called under the namespace lock. */
-NTSTATUS SetDisposition(IoRequest *Request, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length);
-NTSTATUS Rename(IoRequest *Request, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length);
-void Unlink(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
-/* The directory a volume-relative path's parent names and its final
-   component; null when a directory on the way is missing. */
-NtfsNode *ParentOf(NtfsVolume *Namespace, const std::u16string &Path, std::u16string *FinalComponent);
-bool ValidName(const std::u16string &Name);
 
 /* Byte-range locks (Lock.cpp): whether a read or write of Request's range
    meets a lock another owner holds, and the release of a file object's
@@ -132,8 +147,51 @@ void AllocateClusters(NtfsNode *Node, ULONGLONG Begin, ULONGLONG End);
 void Resize(NtfsNode *Node, ULONGLONG Size);
 bool MayWriteMetadata(EmuFile *File, KPROCESSOR_MODE Mode);
 
-/* The full path of a node on its volume: \dir\file, or \ for the root. */
+/* The full path of a node on its volume through its first name:
+   \dir\file, or \ for the root. */
 std::u16string PathOf(const NtfsNode *Node);
+/* The full path of the link a file object was opened by (the file's first
+   name when that link is gone). */
+std::u16string PathOf(const EmuFile *File);
 std::u16string Upcase(const std::u16string &Text);
+
+/* Links of a node: the first (null for the root or an unlinked file), the
+   one a file object uses, adding and removing a name in a directory. */
+NtfsLink *FirstLink(NtfsNode *Node);
+const NtfsLink *FirstLink(const NtfsNode *Node);
+NtfsLink *LinkOf(EmuFile *File);
+NtfsLink *FindLink(NtfsNode *Node, uint64_t LinkId);
+NtfsLink *AddLink(NtfsVolume *Namespace, NtfsNode *Node, NtfsNode *Directory, const std::u16string &Name);
+void RemoveLink(NtfsNode *Node, uint64_t LinkId);
+/* Looks a name up in a directory (case-insensitively); null when absent. */
+NtfsNode *Lookup(NtfsNode *Directory, const std::u16string &Name);
+/* A node's parent directory for the journal: its first link's directory. */
+uint64_t ParentIdOf(const NtfsNode *Node);
+/* A name NTFS accepts for a file: not . or .., no wildcard, separator or
+   control character. */
+bool ValidName(const std::u16string &Name);
+/* Whether a file below Directory (at any depth) has an open handle. */
+bool HasOpenFilesBelow(const NtfsNode *Directory);
+/* The file goes: its journal record, and it leaves the volume's files once
+   nobody references it (called when its last name is gone and its last
+   handle is cleaned up). */
+void DeleteNode(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
+
+/* The set-information families (Rename.cpp, Link.cpp, Disposition.cpp),
+   under the namespace lock. */
+NTSTATUS NtfsSetRename(IoRequest *Request);
+NTSTATUS NtfsSetLink(IoRequest *Request);
+NTSTATUS NtfsSetDisposition(IoRequest *Request);
+/* The target of a rename or link request: the directory (ParentOfTarget,
+   or the file's own directory for a simple name), the final name, and the
+   flags (the plain classes' ReplaceIfExists as FILE_RENAME_REPLACE_IF_EXISTS). */
+NTSTATUS SetTargetOf(IoRequest *Request, NtfsNode *Source, NtfsNode **Directory, std::u16string *Name, ULONG *Flags);
+/* Makes room for Name in Directory as a rename or link with FILE_RENAME_*
+   Flags may: nothing there, or a file it may replace (its name goes). */
+NTSTATUS ReplaceTarget(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Directory, const std::u16string &Name,
+                       ULONG Flags);
+/* At cleanup of File: POSIX deletes and deletes on close of its own, and
+   the pending delete of its file when it was the last handle. */
+void CleanupDisposition(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
 
 }  // namespace emu

@@ -69,7 +69,9 @@ NTSTATUS FsWrite(EmuFile *File, ULONGLONG Offset, ULONG Length, const void *Buff
     if (Offset > Node->ValidDataLength) {
         memset(Node->Data.data() + Node->ValidDataLength, 0, Offset - Node->ValidDataLength);
     }
-    memcpy(Node->Data.data() + Offset, Buffer, Count);
+    if (Count != 0) {
+        memcpy(Node->Data.data() + Offset, Buffer, Count);  // an empty file's data may be null
+    }
     if (End > Node->ValidDataLength) {
         Node->ValidDataLength = End;
     }

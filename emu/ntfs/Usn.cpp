@@ -7,6 +7,18 @@
 
 using namespace emu;
 
+namespace {
+
+/* The name a record carries: the link the file object uses, or the file's
+   first name; a file whose names are all gone keeps the last one. */
+std::u16string NameOf(EmuFile *File, NtfsNode *Node)
+{
+    const NtfsLink *Link = File != nullptr && File->Node == Node ? LinkOf(File) : FirstLink(Node);
+    return Link != nullptr ? Link->Name : Node->LastName;
+}
+
+}  // namespace
+
 namespace emu {
 
 void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG Reasons)
@@ -15,20 +27,18 @@ void NoteUsnChange(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, ULONG R
         return;  // NTFS writes a record only when a new reason appears
     }
     Node->UsnReasons |= Reasons;
-    Namespace->Journal.push_back(UsnRecord{Namespace->NextUsn, Node->FileId,
-                                           Node->Parent != nullptr ? Node->Parent->FileId : Node->FileId,
-                                           Node->UsnReasons, File != nullptr ? File->UsnSourceInfo : 0,
-                                           Node->Attributes, Node->Name});
+    Namespace->Journal.push_back(UsnRecord{Namespace->NextUsn, Node->FileId, ParentIdOf(Node), Node->UsnReasons,
+                                           File != nullptr ? File->UsnSourceInfo : 0, Node->Attributes,
+                                           NameOf(File, Node)});
     Namespace->NextUsn += 0x60;
 }
 
 USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node)
 {
     USN Usn = Namespace->NextUsn;
-    Namespace->Journal.push_back(UsnRecord{Usn, Node->FileId,
-                                           Node->Parent != nullptr ? Node->Parent->FileId : Node->FileId,
-                                           Node->UsnReasons | USN_REASON_CLOSE,
-                                           File != nullptr ? File->UsnSourceInfo : 0, Node->Attributes, Node->Name});
+    Namespace->Journal.push_back(UsnRecord{Usn, Node->FileId, ParentIdOf(Node), Node->UsnReasons | USN_REASON_CLOSE,
+                                           File != nullptr ? File->UsnSourceInfo : 0, Node->Attributes,
+                                           NameOf(File, Node)});
     Namespace->NextUsn += 0x60;
     Node->UsnReasons = 0;
     return Usn;

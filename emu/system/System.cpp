@@ -117,6 +117,9 @@ PFLT_VOLUME System::Mount(const VolumeOptions &Options)
         }
         if (!Network) {
             Volume->Namespace = std::make_shared<NtfsVolume>();
+            if (Options.FileSystem == FLT_FSTYPE_NTFS) {
+                FormatNtfs(Volume->Namespace.get());
+            }
             Volume->FileSystemDispatch = NtfsDispatch;
             Volume->FileSystemFastIo = NtfsFastIo;
             Volume->DriveLetter = (WCHAR)(L'C' + (Number - 1) % 24);

@@ -147,6 +147,42 @@ BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
     return Finish(Status);
 }
 
+/* SetFileInformationByHandle: the Win32 records share the layouts of the
+   system's information classes ("SetFileInformationByHandle",
+   "FILE_RENAME_INFO"), so each goes to NtSetInformationFile as it is. */
+BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                       LPVOID lpFileInformation, DWORD dwBufferSize)
+{
+    FILE_INFORMATION_CLASS Class;
+    switch (FileInformationClass) {
+    case FileBasicInfo:
+        Class = FileBasicInformation;
+        break;
+    case FileRenameInfo:
+        Class = FileRenameInformation;
+        break;
+    case FileRenameInfoEx:
+        Class = FileRenameInformationEx;
+        break;
+    case FileDispositionInfo:
+        Class = FileDispositionInformation;
+        break;
+    case FileDispositionInfoEx:
+        Class = FileDispositionInformationEx;
+        break;
+    case FileAllocationInfo:
+        Class = FileAllocationInformation;
+        break;
+    case FileEndOfFileInfo:
+        Class = FileEndOfFileInformation;
+        break;
+    default:
+        return Finish(STATUS_INVALID_PARAMETER);
+    }
+    IO_STATUS_BLOCK Io = {};
+    return Finish(NtSetInformationFile(hFile, &Io, lpFileInformation, dwBufferSize, Class));
+}
+
 BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh, DWORD nNumberOfBytesToLockLow,
                      DWORD nNumberOfBytesToLockHigh)
 {

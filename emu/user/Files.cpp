@@ -1,12 +1,19 @@
 /*
  * Files.cpp - Win32 file calls for programs and the service.  Paths are
  * drive-letter paths ("C:\dir\file", or "\\?\C:\dir\file"); a call opens
- * with NtCreateFile in the caller's process, in user mode.
+ * with NtCreateFile in the caller's process, in user mode.  Moves, hard
+ * links and deletes open the file and set its rename, link or disposition
+ * information through NtSetInformationFile, as "MoveFileExW",
+ * "CreateHardLinkW", "DeleteFileW" and "RemoveDirectoryW" describe: a move
+ * to another volume fails with ERROR_NOT_SAME_DEVICE (the emulation copies
+ * nothing), an existing target without MOVEFILE_REPLACE_EXISTING with
+ * ERROR_ALREADY_EXISTS.
  */
 #include <fltKernel.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 #include "User.h"
 
 namespace {
@@ -54,9 +61,93 @@ NTSTATUS Open(LPCWSTR Path, ACCESS_MASK Access, ULONG Attributes, ULONG Share, U
     return NtCreateFile(Handle, Access, &Object, &Io, NULL, Attributes, Share, Disposition, Options, NULL, 0);
 }
 
+BOOL Result(NTSTATUS Status)
+{
+    emu::user::NoteStatus(Status);
+    SetLastError(emu::user::Win32ErrorOf(Status));
+    return NT_SUCCESS(Status) ? TRUE : FALSE;
+}
+
+/* Opens Path, sets Class with a rename or link record naming Target (a
+   drive-letter path), and closes. */
+NTSTATUS SetName(LPCWSTR Path, ACCESS_MASK Access, FILE_INFORMATION_CLASS Class, LPCWSTR Target, BOOLEAN Replace)
+{
+    std::u16string TargetName = NtNameOf(Target);
+    if (TargetName.empty()) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    HANDLE Handle = NULL;
+    NTSTATUS Status = Open(Path, Access | SYNCHRONIZE, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, &Handle);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    ULONG Bytes = (ULONG)(TargetName.size() * sizeof(WCHAR));
+    std::vector<UCHAR> Buffer(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + Bytes + sizeof(WCHAR));
+    auto Information = (PFILE_RENAME_INFORMATION)Buffer.data();
+    Information->ReplaceIfExists = Replace;
+    Information->RootDirectory = NULL;
+    Information->FileNameLength = Bytes;
+    memcpy(Information->FileName, TargetName.data(), Bytes);
+    IO_STATUS_BLOCK Io = {};
+    Status = NtSetInformationFile(Handle, &Io, Information, (ULONG)Buffer.size(), Class);
+    CloseHandle(Handle);
+    return Status;
+}
+
+/* Opens Path for deletion and marks it deleted; it goes with the last
+   handle. */
+NTSTATUS Delete(LPCWSTR Path, ULONG Options)
+{
+    HANDLE Handle = NULL;
+    NTSTATUS Status = Open(Path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                           Options | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT |
+                               FILE_SYNCHRONOUS_IO_NONALERT,
+                           &Handle);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    FILE_DISPOSITION_INFORMATION Disposition = {TRUE};
+    IO_STATUS_BLOCK Io = {};
+    Status = NtSetInformationFile(Handle, &Io, &Disposition, sizeof(Disposition), FileDispositionInformation);
+    CloseHandle(Handle);
+    return Status;
+}
+
 }  // namespace
 
 extern "C" {
+
+BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags)
+{
+    if (lpNewFileName == NULL) {
+        return Result(STATUS_INVALID_PARAMETER);  // delete at reboot: no reboots here
+    }
+    return Result(SetName(lpExistingFileName, DELETE, FileRenameInformation, lpNewFileName,
+                          (dwFlags & MOVEFILE_REPLACE_EXISTING) ? TRUE : FALSE));
+}
+
+BOOL WINAPI CreateHardLinkW(LPCWSTR lpFileName, LPCWSTR lpExistingFileName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
+{
+    UNREFERENCED_PARAMETER(lpSecurityAttributes);
+    return Result(SetName(lpExistingFileName, FILE_WRITE_ATTRIBUTES, FileLinkInformation, lpFileName, FALSE));
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
+{
+    NTSTATUS Status = Delete(lpFileName, FILE_NON_DIRECTORY_FILE);
+    if (Status == STATUS_FILE_IS_A_DIRECTORY) {
+        Status = STATUS_ACCESS_DENIED;
+    }
+    return Result(Status);
+}
+
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName)
+{
+    return Result(Delete(lpPathName, FILE_DIRECTORY_FILE));
+}
+
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -96,6 +187,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     }
     if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) {
         Options |= FILE_WRITE_THROUGH;
+    }
+    if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) {
+        Options |= FILE_DELETE_ON_CLOSE;
+        dwDesiredAccess |= DELETE;  // "CreateFileW": the open asks for DELETE itself
     }
     HANDLE Handle = NULL;
     NTSTATUS Status = Open(lpFileName, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES,

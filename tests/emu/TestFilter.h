@@ -295,4 +295,23 @@ inline std::vector<std::string> Only(const std::vector<std::string> &Lines, cons
     return Kept;
 }
 
+/* Opens an existing file or directory in the current process, sharing
+   everything. */
+inline HANDLE Open(const WCHAR *Path, DWORD Access, DWORD Flags = 0)
+{
+    return CreateFileW(Path, Access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       Flags, NULL);
+}
+
+/* The status with which opening Path fails, or STATUS_SUCCESS. */
+inline NTSTATUS OpenStatus(const WCHAR *Path)
+{
+    HANDLE Handle = Open(Path, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
+    if (Handle == INVALID_HANDLE_VALUE) {
+        return emu::user::LastStatus();
+    }
+    CloseHandle(Handle);
+    return STATUS_SUCCESS;
+}
+
 }  // namespace emu_test

@@ -1,5 +1,5 @@
 /*
- * Renames and deletes as programs ask for them: targets by volume path and
+ * Renames and deletes as programs ask for them: targets by full name and
  * relative to a directory handle, replacement, delete on last close, POSIX
  * deletes, delete-on-close opens, and what cannot be deleted.
  */
@@ -11,22 +11,6 @@ namespace emu_test {
 namespace {
 
 using Namespace = EmulatorTest;
-
-HANDLE Open(const WCHAR *Path, DWORD Access, DWORD Flags = 0)
-{
-    return CreateFileW(Path, Access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                       Flags, NULL);
-}
-
-bool Exists(const WCHAR *Path)
-{
-    HANDLE File = Open(Path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
-    if (File == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(File);
-    return true;
-}
 
 NTSTATUS RenameTo(HANDLE File, const char16_t *Target, bool Replace, HANDLE Root = NULL,
                   FILE_INFORMATION_CLASS Class = FileRenameInformation)
@@ -55,6 +39,7 @@ NTSTATUS Dispose(HANDLE File, ULONG Flags)
 
 TEST_F(Namespace, RenamesMoveTheNameAndReplaceOnlyWhenAsked)
 {
+    System.Mount();  // D:
     MakeFile(L"C:\\a.txt", 10);
     MakeFile(L"C:\\b.txt", 20);
     emu::ProcessScope InProgram(Program);
@@ -63,25 +48,26 @@ TEST_F(Namespace, RenamesMoveTheNameAndReplaceOnlyWhenAsked)
     ASSERT_NE(File, INVALID_HANDLE_VALUE);
     HANDLE NoDelete = Open(L"C:\\b.txt", GENERIC_READ);
 
-    EXPECT_EQ(RenameTo(NoDelete, u"\\c.txt", false), STATUS_ACCESS_DENIED);  // the handle lacks DELETE
-    EXPECT_EQ(RenameTo(File, u"\\b.txt", false), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(RenameTo(File, u"\\b.txt", true), STATUS_ACCESS_DENIED);  // b.txt is open
+    EXPECT_EQ(RenameTo(NoDelete, u"\\??\\C:\\c.txt", false), STATUS_ACCESS_DENIED);  // the handle lacks DELETE
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\b.txt", false), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\b.txt", true), STATUS_ACCESS_DENIED);  // b.txt is open
     CloseHandle(NoDelete);
-    EXPECT_EQ(RenameTo(File, u"\\b.txt", true, NULL, FileRenameInformationEx), STATUS_SUCCESS);
-    EXPECT_FALSE(Exists(L"C:\\a.txt"));
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\b.txt", true, NULL, FileRenameInformationEx), STATUS_SUCCESS);
+    EXPECT_EQ(OpenStatus(L"C:\\a.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
     LARGE_INTEGER Size = {};
     ASSERT_TRUE(GetFileSizeEx(File, &Size));
     EXPECT_EQ(Size.QuadPart, 10);  // the renamed file replaced the old b.txt
 
-    /* Relative to a directory handle, and by the drive's NT name. */
+    /* Relative to a directory handle, by full name, and not onto another
+       volume. */
     HANDLE Dir = Open(L"C:\\Dir", FILE_LIST_DIRECTORY, FILE_FLAG_BACKUP_SEMANTICS);
     ASSERT_NE(Dir, INVALID_HANDLE_VALUE);
     EXPECT_EQ(RenameTo(File, u"moved.txt", false, Dir), STATUS_SUCCESS);
-    EXPECT_TRUE(Exists(L"C:\\Dir\\moved.txt"));
+    EXPECT_EQ(OpenStatus(L"C:\\Dir\\moved.txt"), STATUS_SUCCESS);
     EXPECT_EQ(RenameTo(File, u"\\??\\C:\\back.txt", false), STATUS_SUCCESS);
-    EXPECT_TRUE(Exists(L"C:\\back.txt"));
+    EXPECT_EQ(OpenStatus(L"C:\\back.txt"), STATUS_SUCCESS);
     EXPECT_EQ(RenameTo(File, u"\\??\\D:\\away.txt", false), STATUS_NOT_SAME_DEVICE);
-    EXPECT_EQ(RenameTo(File, u"\\Missing\\x.txt", false), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(RenameTo(File, u"\\??\\C:\\Missing\\x.txt", false), STATUS_OBJECT_PATH_NOT_FOUND);
 
     /* The journal has the old and the new name. */
     bool Old = false;
@@ -112,8 +98,7 @@ TEST_F(Namespace, ADeletedFileKeepsItsNameUntilItsLastHandleCloses)
     EXPECT_EQ(Open(L"C:\\gone.txt", GENERIC_READ), INVALID_HANDLE_VALUE);
     EXPECT_EQ(emu::user::LastStatus(), STATUS_DELETE_PENDING);
     CloseHandle(Second);
-    EXPECT_FALSE(Exists(L"C:\\gone.txt"));
-    EXPECT_EQ(emu::user::LastStatus(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(L"C:\\gone.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(Namespace, APosixDeleteRemovesTheNameWhenItsHandleClosesWhileOthersStillRead)
@@ -124,8 +109,7 @@ TEST_F(Namespace, APosixDeleteRemovesTheNameWhenItsHandleClosesWhileOthersStillR
     HANDLE Reader = Open(L"C:\\posix.txt", GENERIC_READ);
     ASSERT_EQ(Dispose(Deleter, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS), STATUS_SUCCESS);
     CloseHandle(Deleter);
-    EXPECT_FALSE(Exists(L"C:\\posix.txt"));
-    EXPECT_EQ(emu::user::LastStatus(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(L"C:\\posix.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
     /* The name is free again, and the open handle still reads the old file. */
     MakeFile(L"C:\\posix.txt", 3);
     std::vector<UCHAR> Data(10);
@@ -149,9 +133,9 @@ TEST_F(Namespace, DeleteOnCloseAndWhatCannotBeDeleted)
     ASSERT_EQ(NtCreateFile(&Temp, DELETE | SYNCHRONIZE, &Attributes, &Io, NULL, 0, FILE_SHARE_READ, FILE_OPEN,
                            FILE_DELETE_ON_CLOSE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0),
               STATUS_SUCCESS);
-    EXPECT_TRUE(Exists(L"C:\\temp.txt"));
+    EXPECT_EQ(OpenStatus(L"C:\\temp.txt"), STATUS_SUCCESS);
     CloseHandle(Temp);
-    EXPECT_FALSE(Exists(L"C:\\temp.txt"));
+    EXPECT_EQ(OpenStatus(L"C:\\temp.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
 
     /* A directory with children, and a read-only file. */
     ASSERT_TRUE(CreateDirectoryW(L"C:\\Full", NULL));
@@ -166,7 +150,7 @@ TEST_F(Namespace, DeleteOnCloseAndWhatCannotBeDeleted)
     EXPECT_EQ(Dispose(ReadOnly, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE),
               STATUS_SUCCESS);
     CloseHandle(ReadOnly);
-    EXPECT_FALSE(Exists(L"C:\\ro.txt"));
+    EXPECT_EQ(OpenStatus(L"C:\\ro.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 }  // namespace
