@@ -159,8 +159,8 @@ _Must_inspect_result_ NTSTATUS GetPlaceholderReparseData(
 
 VOID FreePlaceholderReparseData(_In_ PVOID ReparseData);
 
-/* Keeps C++ linkage, never extern "C": programs in the emulated build call
-   the Win32 SetEndOfFile(HANDLE), which this overloads. */
+/* Keeps C++ linkage, never extern "C": user-mode test programs linked with
+   the driver call the Win32 SetEndOfFile(HANDLE), which this overloads. */
 NTSTATUS SetEndOfFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG64 EndOfFile);
 
 VOID SetPlaceholderAttributes(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG Mode);

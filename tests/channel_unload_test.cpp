@@ -116,7 +116,7 @@ TEST_F(UnloadTest, UnloadWaitsForADisconnectStillTearingDown)
         emu::ProcessScope InService(Service);
         service::Disconnect(&Connection);
     });
-    while (Held->ClientPort != NULL) {
+    while (emu::ClientPortIn(&Held->ClientPort) != NULL) {
         std::this_thread::yield();
     }
 
