@@ -60,8 +60,17 @@ public:
     void Stop()
     {
         if (Connection.Port != INVALID_HANDLE_VALUE) {
-            emu::ProcessScope InService(Process);
-            service::Disconnect(&Connection);
+            /* The receiving thread reads Connection until it ends: close
+               through a copy, and forget the handle once the thread is
+               gone. */
+            service::ServiceConnection Closing = Connection;
+            {
+                emu::ProcessScope InService(Process);
+                service::Disconnect(&Closing);
+            }
+            Join();
+            Connection.Port = INVALID_HANDLE_VALUE;
+            return;
         }
         Join();
     }
@@ -70,11 +79,11 @@ public:
        process was terminated): its handle is gone with the process. */
     void Join()
     {
-        if (Process->Terminated) {
-            Connection.Port = INVALID_HANDLE_VALUE;
-        }
         if (Receiver.joinable()) {
             Receiver.join();
+        }
+        if (Process->Terminated) {
+            Connection.Port = INVALID_HANDLE_VALUE;
         }
     }
 
