@@ -135,7 +135,15 @@ struct IoRequest {
     std::atomic<bool> CancelRequested{false};
     PFLT_COMPLETE_CANCELED_CALLBACK CancelRoutine = nullptr;
 
-    IoRequest(ULONG Flags, PETHREAD Thread) : Data{Flags, Thread, &Iopb}, Iopb{} {}
+    /* Whether the request is an IRP, fixed when it is built; cancellation
+       reads it under the request list's lock while the completion walk
+       changes Data.Flags. */
+    const bool IrpOperation;
+
+    IoRequest(ULONG Flags, PETHREAD Thread)
+        : Data{Flags, Thread, &Iopb}, Iopb{}, IrpOperation((Flags & FLTFL_CALLBACK_DATA_IRP_OPERATION) != 0)
+    {
+    }
 };
 
 IoRequest *RequestOf(PFLT_CALLBACK_DATA Data);

@@ -188,7 +188,7 @@ size_t CancelRequests(const std::function<bool(const IoRequest *)> &Matches)
     {
         std::lock_guard<std::mutex> Guard(RequestsLock);
         for (IoRequest *Request : InFlight) {
-            if (Request->Completed || !FLT_IS_IRP_OPERATION(&Request->Data) || !Matches(Request)) {
+            if (Request->Completed || !Request->IrpOperation || !Matches(Request)) {
                 continue;
             }
             Found += 1;
