@@ -91,7 +91,9 @@ struct EmuProcess {
     std::mutex HandleLock;
     std::map<uint64_t, HandleEntry> Handles;
     uint64_t NextHandle = 4;
-    bool Terminated = false;
+    /* Set once the process ends; read by waits of its threads under other
+       locks. */
+    std::atomic<bool> Terminated{false};
 };
 
 /* ---------------------------------------------------------------------------
