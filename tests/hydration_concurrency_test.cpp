@@ -128,8 +128,12 @@ TEST_F(Concurrency, ACancelledWaitFailsAloneAndTheRequestStaysPending)
     HANDLE Cancelled = OpenInProgram(L"C:\\Sync\\cancel.bin", GENERIC_READ);
     HANDLE Patient = OpenInProgram(L"C:\\Sync\\cancel.bin", GENERIC_READ);
 
-    NTSTATUS First = STATUS_PENDING;
-    std::thread Reader([&] { ReadAt(Cancelled, 0, 10, &First); });
+    std::atomic<NTSTATUS> First{STATUS_PENDING};
+    std::thread Reader([&] {
+        NTSTATUS Status = STATUS_PENDING;
+        ReadAt(Cancelled, 0, 10, &Status);
+        First = Status;
+    });
     ASSERT_TRUE(Service->WaitForMessages(1));
     /* The reader may not have reached its wait yet: cancel until its read
        has ended. */
@@ -144,7 +148,7 @@ TEST_F(Concurrency, ACancelledWaitFailsAloneAndTheRequestStaysPending)
         std::this_thread::yield();
     }
     Reader.join();
-    EXPECT_EQ(First, STATUS_CANCELLED);
+    EXPECT_EQ(First.load(), STATUS_CANCELLED);
     EXPECT_EQ(ContextOf(Patient)->State, (ULONG)StreamStateHydrating);
 
     /* Another program's read waits on the same request: no new message,
