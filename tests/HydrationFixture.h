@@ -59,18 +59,12 @@ public:
     /* Closes the connection (a disconnect) and ends the thread. */
     void Stop()
     {
-        if (Connection.Port != INVALID_HANDLE_VALUE) {
-            /* The receiving thread reads Connection until it ends: close
-               through a copy, and forget the handle once the thread is
-               gone. */
+        /* Other threads (the receiver, a test's completer) read Connection
+           until they end: close through a copy and leave it as it is. */
+        if (!Process->Terminated && !Stopped.exchange(true)) {
             service::ServiceConnection Closing = Connection;
-            {
-                emu::ProcessScope InService(Process);
-                service::Disconnect(&Closing);
-            }
-            Join();
-            Connection.Port = INVALID_HANDLE_VALUE;
-            return;
+            emu::ProcessScope InService(Process);
+            service::Disconnect(&Closing);
         }
         Join();
     }
@@ -81,9 +75,6 @@ public:
     {
         if (Receiver.joinable()) {
             Receiver.join();
-        }
-        if (Process->Terminated) {
-            Connection.Port = INVALID_HANDLE_VALUE;
         }
     }
 
@@ -144,6 +135,7 @@ public:
     std::atomic<bool> Hold{false};
     ULONG PieceSize = 1024 * 1024;
     service::ServiceConnection Connection;
+    std::atomic<bool> Stopped{false};  // the connection was closed by Stop
 
 private:
     void Run()

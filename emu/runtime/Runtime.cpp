@@ -42,13 +42,35 @@ void RaiseBugCheck(ULONG Code, ULONG_PTR Parameter1, std::string Reason)
 
 uint64_t NewThreadId();
 
+namespace {
+
+/* Trivially destructible, so it stays readable after the thread's other
+   thread-local objects are gone. */
+thread_local bool ThreadStateGone = false;
+
+struct ThreadStateHolder {
+    ThreadState State;
+    ~ThreadStateHolder() { ThreadStateGone = true; }
+};
+
+}  // namespace
+
 ThreadState &CurrentThread()
 {
-    thread_local ThreadState State;
-    if (State.ThreadId == 0) {
-        State.ThreadId = NewThreadId();
+    if (ThreadStateGone) {
+        /* Exit handlers run after the exiting thread's thread-local state
+           was destroyed: they get a state of their own. */
+        static ThreadState *Exiting = new ThreadState();
+        if (Exiting->ThreadId == 0) {
+            Exiting->ThreadId = NewThreadId();
+        }
+        return *Exiting;
     }
-    return State;
+    thread_local ThreadStateHolder Holder;
+    if (Holder.State.ThreadId == 0) {
+        Holder.State.ThreadId = NewThreadId();
+    }
+    return Holder.State;
 }
 
 std::mutex &DispatcherLock()
