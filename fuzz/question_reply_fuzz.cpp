@@ -415,7 +415,12 @@ void OneExchange(Target &T, InputReader &Reader)
                 Answer = STATUS_SUCCESS;
                 Awaiting = false;
                 size_t Bytes = Reply.size() - sizeof(FILTER_REPLY_HEADER);
-                if (Bytes >= sizeof(SERVICE_REPLY)) {
+                if (Bytes > sizeof(SERVICE_REPLY)) {
+                    /* Longer than the filter's reply buffer: delivered cut,
+                       and both sides fail with STATUS_BUFFER_OVERFLOW. */
+                    Answer = STATUS_BUFFER_OVERFLOW;
+                    Expected = STATUS_BUFFER_OVERFLOW;
+                } else if (Bytes == sizeof(SERVICE_REPLY)) {
                     memcpy(&ExpectedReply, Reply.data() + sizeof(FILTER_REPLY_HEADER), sizeof(SERVICE_REPLY));
                 } else {
                     Expected = STATUS_ACCESS_DENIED;  // a short reply is no answer
@@ -432,7 +437,7 @@ void OneExchange(Target &T, InputReader &Reader)
             HRESULT ExpectedResult = Answer == STATUS_FLT_NO_WAITER_FOR_REPLY ? (HRESULT)ERROR_FLT_NO_WAITER_FOR_REPLY
                                                                                : HresultOf(Answer);
             FUZZ_CHECK(Result == ExpectedResult, "FilterReplyMessage gave 0x%08X", (unsigned)Result);
-            if (Answer == STATUS_SUCCESS) {
+            if (Answer == STATUS_SUCCESS || Answer == STATUS_BUFFER_OVERFLOW) {
                 T.Program_->Wait();
             }
             break;

@@ -108,7 +108,7 @@ RegisterHydrationRequest(_In_ PFLT_CALLBACK_DATA Data, _Inout_ PSYNC_ROOT SyncRo
        Reinitialising the event under them would put them back to sleep,
        and resetting the status would hand them the new request's. */
     Yield.QuadPart = 0;
-    while (Registered->Waiters != 0) {
+    while (InterlockedCompareExchange(&Registered->Waiters, 0, 0) != 0) {
         KeDelayExecutionThread(KernelMode, FALSE, &Yield);
     }
 
