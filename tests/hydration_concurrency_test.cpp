@@ -320,8 +320,12 @@ TEST_F(Concurrency, AWaiterWhoseThreadIsTerminatedFailsAndTheRequestStaysPending
     MakePlaceholder(L"C:\\Sync\\ended.bin", Expected);
     Service->Hold = true;
     HANDLE File = OpenInProgram(L"C:\\Sync\\ended.bin", GENERIC_READ);
-    NTSTATUS Status = STATUS_PENDING;
-    std::thread Reader([&] { ReadAt(File, 0, 10, &Status); });
+    std::atomic<NTSTATUS> Status{STATUS_PENDING};
+    std::thread Reader([&] {
+        NTSTATUS Result = STATUS_PENDING;
+        ReadAt(File, 0, 10, &Result);
+        Status = Result;
+    });
     ASSERT_TRUE(Service->WaitForMessages(1));
     /* The message names the waiting thread. */
     while (Status == STATUS_PENDING) {
@@ -329,7 +333,7 @@ TEST_F(Concurrency, AWaiterWhoseThreadIsTerminatedFailsAndTheRequestStaysPending
         std::this_thread::yield();
     }
     Reader.join();
-    EXPECT_EQ(Status, STATUS_THREAD_IS_TERMINATING);
+    EXPECT_EQ(Status.load(), STATUS_THREAD_IS_TERMINATING);
     EXPECT_EQ(ContextOf(File)->State, (ULONG)StreamStateHydrating);
     EXPECT_EQ(Service->Serve(Service->Messages()[0]), S_OK);
     EXPECT_EQ(ReadAt(File, 0, 4096), Expected);
