@@ -173,9 +173,13 @@ void ContinueRequest(IoRequest *Request)
         FLT_RELATED_OBJECTS Objects = ObjectsFor(Request, Entry.Instance);
         PVOID Context = NULL;
         FLT_PREOP_CALLBACK_STATUS Result;
+        Request->PendedBy = Entry.Instance;
         {
             CallbackScope Scope("PreOperation");
             Result = Entry.Operation->PreOperation(&Request->Data, &Objects, &Context);
+        }
+        if (Result != FLT_PREOP_PENDING) {
+            Request->PendedBy = nullptr;
         }
         switch (Result) {
         case FLT_PREOP_SUCCESS_WITH_CALLBACK:
@@ -208,7 +212,6 @@ void ContinueRequest(IoRequest *Request)
             if (FastIo) {
                 TheVerifier().Report(Describe(Request, "pre-operation pended a fast I/O operation"));
             }
-            Request->PendedBy = Entry.Instance;
             if (Synchronizing) {
                 WaitForSynchronizedCompletion(Request);
             }
@@ -243,12 +246,11 @@ VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData, FLT_P
                                           PVOID Context)
 {
     IoRequest *Request = RequestOf(CallbackData);
-    _FLT_INSTANCE *Instance = Request->PendedBy;
+    _FLT_INSTANCE *Instance = Request->PendedBy.exchange(nullptr);
     if (Instance == nullptr) {
         RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)CallbackData,
                       "FltCompletePendedPreOperation for an operation that is not pended");
     }
-    Request->PendedBy = nullptr;
     const ChainEntry &Entry = Request->Chain[Request->Cursor - 1];
     switch (CallbackStatus) {
     case FLT_PREOP_SUCCESS_WITH_CALLBACK:

@@ -118,7 +118,10 @@ struct IoRequest {
     std::vector<ChainEntry> Chain;
     size_t Cursor = 0;
     std::vector<CompletionEntry> Completions;
-    _FLT_INSTANCE *PendedBy = nullptr;        // FLT_PREOP_PENDING, until FltCompletePendedPreOperation
+    /* The instance whose pre-operation runs or pended the request, until
+       FltCompletePendedPreOperation: set before the call, since the filter
+       may complete the request from another thread before it returns. */
+    std::atomic<_FLT_INSTANCE *> PendedBy{nullptr};
     _FLT_INSTANCE *PostPendedBy = nullptr;    // FLT_POSTOP_MORE_PROCESSING_REQUIRED
     bool SyncHandedOff = false;               // the completion walk waits for a synchronizing thread
     KEVENT SyncEvent;
