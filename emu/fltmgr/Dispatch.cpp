@@ -90,6 +90,7 @@ void RunCompletions(IoRequest *Request)
         Request->Iopb.TargetInstance = Entry.Instance;
         FLT_RELATED_OBJECTS Objects = ObjectsFor(Request, Entry.Instance);
         FLT_POSTOP_CALLBACK_STATUS Result;
+        Request->PostPendedBy = Entry.Instance;
         {
             CallbackScope Scope("PostOperation");
             Result = Entry.Post(&Request->Data, &Objects, Entry.Context, 0);
@@ -98,9 +99,9 @@ void RunCompletions(IoRequest *Request)
             if (FLT_IS_FASTIO_OPERATION(&Request->Data)) {
                 TheVerifier().Report(Describe(Request, "post-operation deferred a fast I/O operation"));
             }
-            Request->PostPendedBy = Entry.Instance;
             return;  // FltCompletePendedPostOperation resumes the walk
         }
+        Request->PostPendedBy = nullptr;
     }
     FinishRequest(Request);
 }
@@ -276,11 +277,10 @@ VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData, FLT_P
 VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData)
 {
     IoRequest *Request = RequestOf(CallbackData);
-    if (Request->PostPendedBy == nullptr) {
+    if (Request->PostPendedBy.exchange(nullptr) == nullptr) {
         RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)CallbackData,
                       "FltCompletePendedPostOperation for an operation whose post-operation is not pended");
     }
-    Request->PostPendedBy = nullptr;
     RunCompletions(Request);
 }
 

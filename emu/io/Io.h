@@ -122,7 +122,9 @@ struct IoRequest {
        FltCompletePendedPreOperation: set before the call, since the filter
        may complete the request from another thread before it returns. */
     std::atomic<_FLT_INSTANCE *> PendedBy{nullptr};
-    _FLT_INSTANCE *PostPendedBy = nullptr;    // FLT_POSTOP_MORE_PROCESSING_REQUIRED
+    /* FLT_POSTOP_MORE_PROCESSING_REQUIRED: set before the post-operation
+       runs, for the same reason as PendedBy. */
+    std::atomic<_FLT_INSTANCE *> PostPendedBy{nullptr};
     bool SyncHandedOff = false;               // the completion walk waits for a synchronizing thread
     KEVENT SyncEvent;
 
