@@ -96,7 +96,9 @@ void RunCompletions(IoRequest *Request)
             Result = Entry.Post(&Request->Data, &Objects, Entry.Context, 0);
         }
         if (Result == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
-            if (FLT_IS_FASTIO_OPERATION(&Request->Data)) {
+            /* The request may already be resumed on another thread: only
+               what was fixed at allocation is read here. */
+            if (!Request->IrpOperation) {
                 TheVerifier().Report(Describe(Request, "post-operation deferred a fast I/O operation"));
             }
             return;  // FltCompletePendedPostOperation resumes the walk
