@@ -40,6 +40,30 @@ template <typename Record> void FillTimes(const NtfsNode *Node, Record *Informat
     Information->LastWriteTime.QuadPart = Node->LastWriteTime;
     Information->ChangeTime.QuadPart = Node->ChangeTime;
 }
+
+/* The checks a set of a size (end of file, allocation) passes first: the
+   record's length, a file rather than a directory, write-data access for a
+   program, and a size that is not negative.  Size gets the size. */
+NTSTATUS ReadSizeToSet(EmuFile *File, const NtfsNode *Node, KPROCESSOR_MODE Mode, PVOID Buffer, ULONG Length,
+                       ULONGLONG *Size)
+{
+    if (Length < sizeof(LARGE_INTEGER)) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (Node->Directory) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Mode == UserMode && !(File->Access & FILE_WRITE_DATA)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    LARGE_INTEGER Value;
+    memcpy(&Value, Buffer, sizeof(Value));
+    if (Value.QuadPart < 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Size = (ULONGLONG)Value.QuadPart;
+    return STATUS_SUCCESS;
+}
 }  // namespace
 
 namespace emu {
@@ -153,21 +177,12 @@ NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buf
         return STATUS_SUCCESS;
     }
     case FileEndOfFileInformation: {
-        if (Length < sizeof(FILE_END_OF_FILE_INFORMATION)) {
-            return STATUS_INFO_LENGTH_MISMATCH;
+        static_assert(sizeof(FILE_END_OF_FILE_INFORMATION) == sizeof(LARGE_INTEGER));
+        ULONGLONG Size;
+        NTSTATUS Status = ReadSizeToSet(File, Node, Mode, Buffer, Length, &Size);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
         }
-        if (Node->Directory) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (Mode == UserMode && !(File->Access & FILE_WRITE_DATA)) {
-            return STATUS_ACCESS_DENIED;
-        }
-        FILE_END_OF_FILE_INFORMATION EndOfFile;
-        memcpy(&EndOfFile, Buffer, sizeof(EndOfFile));
-        if (EndOfFile.EndOfFile.QuadPart < 0) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        ULONGLONG Size = (ULONGLONG)EndOfFile.EndOfFile.QuadPart;
         if (Size == Node->Data.size() || (AdvanceOnly && Size < Node->Data.size())) {
             return STATUS_SUCCESS;
         }
@@ -178,21 +193,12 @@ NTSTATUS FsSetInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buf
         return STATUS_SUCCESS;
     }
     case FileAllocationInformation: {
-        if (Length < sizeof(FILE_ALLOCATION_INFORMATION)) {
-            return STATUS_INFO_LENGTH_MISMATCH;
+        static_assert(sizeof(FILE_ALLOCATION_INFORMATION) == sizeof(LARGE_INTEGER));
+        ULONGLONG Size;
+        NTSTATUS Status = ReadSizeToSet(File, Node, Mode, Buffer, Length, &Size);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
         }
-        if (Node->Directory) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (Mode == UserMode && !(File->Access & FILE_WRITE_DATA)) {
-            return STATUS_ACCESS_DENIED;
-        }
-        FILE_ALLOCATION_INFORMATION Allocation;
-        memcpy(&Allocation, Buffer, sizeof(Allocation));
-        if (Allocation.AllocationSize.QuadPart < 0) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        ULONGLONG Size = (ULONGLONG)Allocation.AllocationSize.QuadPart;
         Node->Allocation = (Size + ClusterSize - 1) / ClusterSize * ClusterSize;
         if (Size < Node->Data.size()) {
             Resize(Node, Size);
