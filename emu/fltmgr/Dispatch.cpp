@@ -27,6 +27,7 @@
  * never see paging I/O.
  */
 #include "../io/Io.h"
+#include "../system/System.h"
 
 #include <cstdlib>
 
@@ -176,6 +177,8 @@ void ContinueRequest(IoRequest *Request)
         FLT_RELATED_OBJECTS Objects = ObjectsFor(Request, Entry.Instance);
         PVOID Context = NULL;
         FLT_PREOP_CALLBACK_STATUS Result;
+        OperationTrace Trace;
+        bool Traced = BeginTrace(Request, Entry.Instance, &Trace);
         Request->PendedBy = Entry.Instance;
         {
             CallbackScope Scope("PreOperation");
@@ -183,6 +186,10 @@ void ContinueRequest(IoRequest *Request)
         }
         if (Result != FLT_PREOP_PENDING) {
             Request->PendedBy = nullptr;
+        }
+        if (Traced) {
+            /* A pended request may already be finished by another thread. */
+            EndTrace(Trace, Result, Result == FLT_PREOP_PENDING ? STATUS_PENDING : Request->Data.IoStatus.Status);
         }
         switch (Result) {
         case FLT_PREOP_SUCCESS_WITH_CALLBACK:

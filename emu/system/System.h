@@ -17,6 +17,7 @@
 
 #include <fltKernel.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,5 +116,30 @@ private:
     LoadedDriver *Loaded(const std::u16string *ServiceName) const;
     std::vector<std::unique_ptr<LoadedDriver>> Drivers;  // in load order
 };
+
+/* An observer of the filter chain: called after each pre-operation with
+   the filter's decision on the request (emu/fltmgr/Trace.cpp), on the
+   thread that ran it.  Tools use it to show what a filter saw. */
+struct OperationTrace {
+    std::string Altitude;        // of the filter that decided
+    UCHAR MajorFunction = 0;
+    UCHAR MinorFunction = 0;
+    std::u16string FileName;     // as the file object was opened
+    KPROCESSOR_MODE RequestorMode = KernelMode;
+    ULONG IrpFlags = 0;          // IRP_PAGING_IO, IRP_NOCACHE, ...
+    bool FastIo = false;
+    FLT_PREOP_CALLBACK_STATUS Decision = FLT_PREOP_SUCCESS_NO_CALLBACK;
+    NTSTATUS Status = 0;         // the operation's status when Decision completes it
+    uint64_t ThreadId = 0;
+};
+using OperationTracer = std::function<void(const OperationTrace &Trace)>;
+/* Sets (or, with an empty observer, clears) the observer. */
+void SetOperationTracer(OperationTracer Observer);
+/* Called by the chain walk, for the emulation itself: BeginTrace, before a
+   pre-operation runs, fills Trace and says whether an observer is set;
+   EndTrace hands it over with the decision (and the status, which the walk
+   reads only when the request was not pended). */
+bool BeginTrace(const IoRequest *Request, const _FLT_INSTANCE *Instance, OperationTrace *Trace);
+void EndTrace(OperationTrace &Trace, FLT_PREOP_CALLBACK_STATUS Decision, NTSTATUS Status);
 
 }  // namespace emu

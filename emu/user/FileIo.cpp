@@ -208,4 +208,26 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
     return Finish(NtCancelIoFileEx(hFile, NULL, &Io));
 }
 
+/* GetFileInformationByHandleEx: FileBasicInfo and FileStandardInfo share
+   the layouts of FileBasicInformation and FileStandardInformation
+   ("GetFileInformationByHandleEx", "FILE_STANDARD_INFO"); other classes are
+   not emulated (ERROR_INVALID_PARAMETER). */
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                         LPVOID lpFileInformation, DWORD dwBufferSize)
+{
+    FILE_INFORMATION_CLASS Class;
+    switch (FileInformationClass) {
+    case FileBasicInfo:
+        Class = FileBasicInformation;
+        break;
+    case FileStandardInfo:
+        Class = FileStandardInformation;
+        break;
+    default:
+        return Finish(STATUS_INVALID_PARAMETER);
+    }
+    IO_STATUS_BLOCK Io = {};
+    return Finish(NtQueryInformationFile(hFile, &Io, lpFileInformation, dwBufferSize, Class));
+}
+
 }  // extern "C"
