@@ -59,11 +59,16 @@ protected:
 
     void TearDown() override
     {
-        {
-            emu::ProcessScope InService(ServiceProcess);
-            Sdk.Stop();
-        }
+        StopService();
         HydrationTest::TearDown();
+    }
+
+    /* Stops the SDK's service; a test whose observer or source uses its
+       locals stops it before they go. */
+    void StopService()
+    {
+        emu::ProcessScope InService(ServiceProcess);
+        Sdk.Stop();
     }
 
     void Place(const wchar_t *Path, std::vector<unsigned char> Data)
@@ -173,6 +178,7 @@ TEST_F(SdkTest, PoolServesRequestsAtOnceAndEveryFileReadsBack)
     EXPECT_EQ(Statistics.Completed, (ULONGLONG)Files);
     EXPECT_EQ(Statistics.Failed, 0u);
     EXPECT_EQ(Statistics.InProgress, 0u);
+    StopService();
 }
 
 TEST_F(SdkTest, DataSourceFailureCompletesWithAFailureStatusTheProgramSees)
@@ -224,6 +230,7 @@ TEST_F(SdkTest, DataSourceFailureCompletesWithAFailureStatusTheProgramSees)
     ReadWhole(L"C:\\Sync\\gone.bin", 9000, &Status);
     EXPECT_EQ(Status, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_TRUE(Facts(L"C:\\Sync\\gone.bin").ReparsePoint);
+    StopService();
 }
 
 TEST_F(SdkTest, PiecesStartOnUnitsAndAllButTheLastAreWholeUnits)
@@ -264,6 +271,7 @@ TEST_F(SdkTest, PiecesStartOnUnitsAndAllButTheLastAreWholeUnits)
         EXPECT_EQ(Next, Size);
         EXPECT_EQ(Sent.size(), (Size + 8191) / 8192) << Size;
     }
+    StopService();
 }
 
 TEST_F(SdkTest, StopFailsWaitingProgramsAndALaterServiceHydratesAfresh)
@@ -313,6 +321,7 @@ TEST_F(SdkTest, StopFailsWaitingProgramsAndALaterServiceHydratesAfresh)
     ASSERT_TRUE(Start(FromStore()).Ok());
     EXPECT_EQ(ReadWhole(L"C:\\Sync\\slow.bin", 50000, &Status), Content(50000, 9));
     EXPECT_EQ(Status, STATUS_SUCCESS);
+    StopService();
 }
 
 TEST_F(SdkTest, ErrorsComeBackAsValuesWithAMessage)
