@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows x64 side from Debian: zentaflt.sys from the same
 # driver sources the Linux build compiles (core/ channel/ placeholder/
-# hydration/ intercept/), and the service program when service/ holds
-# sources.  Outputs go to build-windows/ (BUILD_WINDOWS_DIR overrides).
+# hydration/ intercept/), the service library from service/, and the
+# reference service program zentaflt-service.exe from tools/service/.
+# Outputs go to build-windows/ (BUILD_WINDOWS_DIR overrides).
 #
 #   windows/build.sh                 build
 #   windows/build.sh --check         build, then check the images and the INF
@@ -229,19 +230,35 @@ if [ "${#service_sources[@]}" -gt 0 ]; then
   "$mingw-ar" rcs "$out/libzentaflt-service.a" "${service_objects[@]}"
 
   service_ldflags=(-static -s -Wl,--dynamicbase,--nxcompat,--high-entropy-va)
+  # Every object of the library linked into a throwaway program: each
+  # Windows routine the library calls must resolve.
+  printf 'int main(void) { return 0; }\n' >"$out/service/link-check.c"
+  "$mingw-gcc" -c "$out/service/link-check.c" -o "$out/service/link-check.o"
+  "$mingw-g++" "${service_ldflags[@]}" -o "$out/service/link-check.exe" "$out/service/link-check.o" \
+    -Wl,--whole-archive "$out/libzentaflt-service.a" -Wl,--no-whole-archive "${service_libs[@]}"
+  echo "windows/build.sh: $out/libzentaflt-service.a from ${#service_sources[@]} sources (the library links)"
+
+  # The reference service program (tools/service/), on the library: every
+  # source there but the emulated host's (Emulated*.cpp, Linux only).
+  program_sources=()
+  if [ -d tools/service ]; then
+    while IFS= read -r source; do program_sources+=("$source"); done < \
+      <(find tools/service -name '*.cpp' ! -name 'Emulated*' -type f | LC_ALL=C sort)
+  fi
   entry='^([[:space:]]*(int|INT)[[:space:]]+([A-Za-z_]+[[:space:]]+)?)?(w?main|w?WinMain)[[:space:]]*\('
-  if grep -qE "$entry" "${service_sources[@]}"; then
-    if grep -qE '\b(wmain|wWinMain)[[:space:]]*\(' "${service_sources[@]}"; then service_ldflags+=(-municode); fi
+  if [ "${#program_sources[@]}" -gt 0 ] && grep -qE "$entry" "${program_sources[@]}"; then
+    program_objects=()
+    for source in "${program_sources[@]}"; do
+      object="$out/service/$(echo "${source%.*}" | tr / _).o"
+      "$mingw-g++" -std=c++17 "${service_cflags[@]}" -Itools/service -c "$source" -o "$object"
+      program_objects+=("$object")
+    done
+    if grep -qE '\b(wmain|wWinMain)[[:space:]]*\(' "${program_sources[@]}"; then service_ldflags+=(-municode); fi
     service_exe="$out/zentaflt-service.exe"
-    "$mingw-g++" "${service_ldflags[@]}" -o "$service_exe" "${service_objects[@]}" "${service_libs[@]}"
-    echo "windows/build.sh: $service_exe ($(stat -c %s "$service_exe") bytes) from ${#service_sources[@]} sources"
-  else
-    printf 'int main(void) { return 0; }\n' >"$out/service/link-check.c"
-    "$mingw-gcc" -c "$out/service/link-check.c" -o "$out/service/link-check.o"
-    "$mingw-g++" "${service_ldflags[@]}" -o "$out/service/link-check.exe" "$out/service/link-check.o" \
-      -Wl,--whole-archive "$out/libzentaflt-service.a" -Wl,--no-whole-archive "${service_libs[@]}"
-    echo "windows/build.sh: $out/libzentaflt-service.a from ${#service_sources[@]} sources (no program entry in" \
-      "service/; the library links)"
+    "$mingw-g++" "${service_ldflags[@]}" -o "$service_exe" "${program_objects[@]}" "$out/libzentaflt-service.a" \
+      "${service_libs[@]}"
+    echo "windows/build.sh: $service_exe ($(stat -c %s "$service_exe") bytes) from ${#program_sources[@]} sources" \
+      "and the library"
   fi
 else
   echo "windows/build.sh: no service/ sources; service not built"
