@@ -192,7 +192,9 @@ public:
     Result Start(LPCWSTR SyncRootPath, DataSource Source, ServiceOptions Options = {});
 
     /* Disconnects and waits for the pool to end.  Hydrations in progress
-       end as the filter fails them; safe to call more than once. */
+       end as the filter fails them; safe to call more than once, but not
+       from a pool thread (a data source, policy or observer), which it
+       would wait for. */
     void Stop();
 
     bool Running() const { return Connected.load(); }
