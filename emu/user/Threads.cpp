@@ -25,7 +25,8 @@ namespace {
    handles' waits see it.  Shared by the running thread and the object. */
 struct ThreadRun {
     std::mutex Lock;
-    std::condition_variable Ended;
+    std::condition_variable Started, Ended;
+    uint64_t ThreadId = 0;  // the emulated thread's id, once it runs
     bool Done = false;
     DWORD ExitCode = STILL_ACTIVE;
     std::thread Host;
@@ -129,25 +130,26 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     }
     EmuProcess *Process = CurrentProcess();
     auto Run = std::make_shared<ThreadRun>();
-    std::mutex IdLock;
-    std::condition_variable IdKnown;
-    uint64_t ThreadId = 0;
-    Run->Host = std::thread([Run, Process, lpStartAddress, lpParameter, &IdLock, &IdKnown, &ThreadId] {
+    /* The run, shared, carries the new thread's id back: nothing of this
+       frame is touched by the thread once CreateThread returns. */
+    Run->Host = std::thread([Run, Process, lpStartAddress, lpParameter] {
         ProcessScope InProcess(Process);
         {
-            std::lock_guard<std::mutex> Guard(IdLock);
-            ThreadId = (uint64_t)PsGetCurrentThreadId();
+            std::lock_guard<std::mutex> Guard(Run->Lock);
+            Run->ThreadId = (uint64_t)PsGetCurrentThreadId();
+            Run->Started.notify_all();
         }
-        IdKnown.notify_all();
         DWORD Code = lpStartAddress(lpParameter);
         std::lock_guard<std::mutex> Guard(Run->Lock);
         Run->ExitCode = Code;
         Run->Done = true;
         Run->Ended.notify_all();
     });
+    uint64_t ThreadId;
     {
-        std::unique_lock<std::mutex> Guard(IdLock);
-        IdKnown.wait(Guard, [&] { return ThreadId != 0; });
+        std::unique_lock<std::mutex> Guard(Run->Lock);
+        Run->Started.wait(Guard, [&] { return Run->ThreadId != 0; });
+        ThreadId = Run->ThreadId;
     }
     auto Body = (ThreadBody *)CreateObject(&ThreadType, sizeof(ThreadBody), "thread " + std::to_string(ThreadId));
     Body->ThreadId = ThreadId;
