@@ -16,7 +16,8 @@ struct ThreadWork {
     std::atomic<bool> Go{false};
     DWORD ThreadId = 0;
     uint64_t Process = 0;
-    HANDLE File = INVALID_HANDLE_VALUE;
+    /* Atomic: one test reads it while the thread runs on, unjoined. */
+    std::atomic<HANDLE> File{INVALID_HANDLE_VALUE};
 };
 
 DWORD WINAPI Worker(LPVOID Parameter)
@@ -53,8 +54,8 @@ TEST_F(ProgramThreads, AThreadRunsInItsProcessAndItsHandleSignalsWhenItEnds)
     EXPECT_EQ(Work.ThreadId, Id);
     EXPECT_NE(Work.ThreadId, GetCurrentThreadId());
     EXPECT_EQ(Work.Process, (uint64_t)PsGetCurrentProcessId());
-    ASSERT_NE(Work.File, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(Work.File));  // the thread's handle, closed by its process
+    ASSERT_NE(Work.File.load(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(Work.File.load()));  // the thread's handle, closed by its process
     EXPECT_TRUE(CloseHandle(Thread));
     EXPECT_EQ(WaitForSingleObject(Thread, INFINITE), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
@@ -68,10 +69,10 @@ TEST_F(ProgramThreads, AThreadWhoseHandleIsClosedFirstRunsToItsEnd)
     ASSERT_NE(Thread, (HANDLE)NULL);
     EXPECT_TRUE(CloseHandle(Thread));
     Work.Go = true;
-    while (Work.File == INVALID_HANDLE_VALUE) {
+    while (Work.File.load() == INVALID_HANDLE_VALUE) {
         std::this_thread::yield();
     }
-    CloseHandle(Work.File);
+    CloseHandle(Work.File.load());
 }
 
 TEST_F(ProgramThreads, UnsupportedRequestsFailWithClearErrors)
@@ -86,7 +87,7 @@ TEST_F(ProgramThreads, UnsupportedRequestsFailWithClearErrors)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     Work.Go = true;
     EXPECT_EQ(WaitForSingleObject(Thread, INFINITE), (DWORD)WAIT_OBJECT_0);
-    CloseHandle(Work.File);
+    CloseHandle(Work.File.load());
     CloseHandle(Thread);
 }
 
