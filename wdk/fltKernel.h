@@ -28,6 +28,44 @@ extern "C" {
 #define _Flt_CompletionContext_Outptr_ _Outptr_result_maybenull_
 #endif
 
+/* Annotations of freed pointers, of locks and of IRQL, from the driver
+   kit's SAL headers; the mingw-w64 ones lack some of them.  They only
+   inform code analysis, so where they are missing they expand to
+   nothing. */
+#ifndef _Frees_ptr_
+#define _Frees_ptr_
+#endif
+#ifndef _Frees_ptr_opt_
+#define _Frees_ptr_opt_
+#endif
+#ifndef _Guarded_by_
+#define _Guarded_by_(Lock)
+#endif
+#ifndef _Acquires_lock_
+#define _Acquires_lock_(Lock)
+#endif
+#ifndef _Acquires_exclusive_lock_
+#define _Acquires_exclusive_lock_(Lock)
+#endif
+#ifndef _Releases_lock_
+#define _Releases_lock_(Lock)
+#endif
+#ifndef _Releases_exclusive_lock_
+#define _Releases_exclusive_lock_(Lock)
+#endif
+#ifndef _Requires_lock_held_
+#define _Requires_lock_held_(Lock)
+#endif
+#ifndef _Requires_lock_not_held_
+#define _Requires_lock_not_held_(Lock)
+#endif
+#ifndef _Requires_exclusive_lock_held_
+#define _Requires_exclusive_lock_held_(Lock)
+#endif
+#ifndef _IRQL_requires_max_
+#define _IRQL_requires_max_(Irql)
+#endif
+
 /* Pool-type flag for non-executable pool (Windows 8 on); older driver-kit
    headers, the mingw-w64 ones among them, lack it. */
 #ifndef POOL_NX_ALLOCATION
