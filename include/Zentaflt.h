@@ -314,3 +314,30 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI PreFileSystemControl(_Inout_ PFLT_CALLBACK_DATA
 FLT_PREOP_CALLBACK_STATUS FLTAPI DenyReparseChange(_Inout_ PFLT_CALLBACK_DATA Data,
                                                    _In_ PCFLT_RELATED_OBJECTS FltObjects,
                                                    _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+/* ------------------------------------------------------------------------
+ * Placeholder control requests: the service's device-control request that
+ * creates, updates and converts placeholders, carried out on its own
+ * thread below the filter's instance.
+ * ---------------------------------------------------------------------- */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+FLT_PREOP_CALLBACK_STATUS FLTAPI PreDeviceControl(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                  _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                  _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+FLT_PREOP_CALLBACK_STATUS FLTAPI HandlePlaceholderControl(_Inout_ PFLT_CALLBACK_DATA Data,
+                                                          _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                                                          _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS PlaceholderCreate(_In_ PFLT_CALLBACK_DATA Data, _Inout_updates_bytes_(PayloadLength) PUCHAR Payload,
+                           _In_ ULONG PayloadLength);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS PlaceholderConvert(_In_ PFLT_CALLBACK_DATA Data, _Inout_updates_bytes_(PayloadLength) PUCHAR Payload,
+                            _In_ ULONG PayloadLength);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS PlaceholderUpdate(_In_ PFLT_CALLBACK_DATA Data, _Inout_updates_bytes_(PayloadLength) PUCHAR Payload,
+                           _In_ ULONG PayloadLength);

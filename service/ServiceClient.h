@@ -84,4 +84,43 @@ std::u16string PathOf(const SERVICE_MESSAGE &Message);
 std::u16string DestinationPathOf(const SERVICE_MESSAGE &Message);
 std::vector<unsigned char> ReparseDataOf(const SERVICE_MESSAGE &Message);
 
+/* ------------------------------------------------------------------------
+ * Placeholders: the placeholder control request, built as the wire format
+ * says (ServiceProtocol.h) with the placeholder tag and GUID, sent on a
+ * handle to the directory (create) or to the file (convert, update).  Each
+ * call returns S_OK, E_INVALIDARG for arguments no request could carry
+ * (nothing is sent then), the HRESULT_FROM_WIN32 of a failed open, or the
+ * HRESULT_FROM_NT of the request's failure status.
+ * ---------------------------------------------------------------------- */
+
+/* A placeholder as the service describes it: its name in its directory
+   (no backslash), size, four times, attributes (the placeholder
+   attributes are added) and the service's own reparse data. */
+struct PlaceholderDescription {
+    std::u16string Name;
+    LONGLONG FileSize = 0;
+    LARGE_INTEGER CreationTime{}, LastAccessTime{}, LastWriteTime{}, ChangeTime{};
+    ULONG FileAttributes = 0;
+    std::vector<unsigned char> ReparseData;
+};
+
+/* Creates the placeholder in the directory behind Directory, a handle
+   opened with FILE_ADD_FILE access. */
+HRESULT CreatePlaceholder(HANDLE Directory, const PlaceholderDescription &Placeholder);
+
+/* Opens the directory at DirectoryPath with FILE_ADD_FILE access, creates
+   the placeholder in it and closes the directory again. */
+HRESULT CreatePlaceholderIn(LPCWSTR DirectoryPath, const PlaceholderDescription &Placeholder);
+
+/* Turns the full file at Path into a placeholder carrying ReparseData; the
+   file is opened for reading and writing, unbuffered and unshared, for the
+   request. */
+HRESULT ConvertToPlaceholder(LPCWSTR Path, const void *ReparseData, USHORT ReparseDataLength);
+
+/* Updates the placeholder at Path, opened as for a convert: UpdateFlags
+   (PlaceholderUpdate*) says which of its reparse data, times and
+   attributes, and end of file take the values of Placeholder (whose Name
+   is not used). */
+HRESULT UpdatePlaceholder(LPCWSTR Path, ULONG UpdateFlags, const PlaceholderDescription &Placeholder);
+
 }  // namespace zentaflt::service

@@ -476,6 +476,21 @@ NTKERNELAPI VOID NTAPI IoSetTopLevelIrp(_In_opt_ PIRP Irp);
 
 extern POBJECT_TYPE *IoFileObjectType;
 
+/* Handles for objects a driver holds by pointer, and their close
+   (emu/kernel/Object.cpp).  An OBJ_KERNEL_HANDLE handle lives in the
+   system process's table and is valid only in kernel mode.  No access
+   state is emulated: PassedAccessState must be null. */
+typedef struct _ACCESS_STATE *PACCESS_STATE;
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(_In_ PVOID Object, _In_ ULONG HandleAttributes,
+    _In_opt_ PACCESS_STATE PassedAccessState, _In_ ACCESS_MASK DesiredAccess, _In_opt_ POBJECT_TYPE ObjectType,
+    _In_ KPROCESSOR_MODE AccessMode, _Out_ PHANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwClose(_In_ HANDLE Handle);
+
+/* Options of IoCreateFileEx and FltCreateFileEx2 (Flags). */
+#define IO_FORCE_ACCESS_CHECK 0x0001
+#define IO_NO_PARAMETER_CHECKING 0x0100
+#define IO_IGNORE_SHARE_ACCESS_CHECK 0x0800
+
 C_ASSERT(sizeof(FILE_OBJECT) == 0xD8);
 C_ASSERT(sizeof(FILE_BASIC_INFORMATION) == 40);
 C_ASSERT(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56);

@@ -139,6 +139,18 @@ USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
 bool LockConflicts(IoRequest *Request, ULONGLONG Offset, ULONGLONG Length, bool Write);
 void ReleaseLocksOf(NtfsNode *Node, EmuFile *File);
 
+/* Reparse buffers (Control.cpp): the checks of FSCTL_SET_REPARSE_POINT on
+   a buffer (STATUS_IO_REPARSE_DATA_INVALID, STATUS_IO_REPARSE_TAG_INVALID),
+   and the reparse point a checked buffer gives a file. */
+NTSTATUS CheckReparseBuffer(const void *Input, ULONG InputLength);
+void StoreReparsePoint(NtfsNode *Node, const void *Input, ULONG InputLength);
+
+/* The atomic-create extra create parameter of a create (AtomicCreate.cpp):
+   found and checked before the file is made (null when the create carries
+   none), then applied to the new file under the same namespace lock. */
+NTSTATUS FindAtomicCreate(IoRequest *Request, PATOMIC_CREATE_ECP_CONTEXT *Context);
+void ApplyAtomicCreate(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, PATOMIC_CREATE_ECP_CONTEXT Context);
+
 /* Shared by the routines above (Node.cpp). */
 /* Updates the times a change touches, unless File froze them. */
 void Touch(EmuFile *File, NtfsNode *Node, bool Write);

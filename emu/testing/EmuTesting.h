@@ -46,6 +46,10 @@ void FreeCallbackData(PFLT_CALLBACK_DATA Data);
 NTSTATUS OpenBelow(PFLT_INSTANCE Instance, const std::u16string &Path, ACCESS_MASK DesiredAccess, ULONG ShareAccess,
                    ULONG Options, HANDLE *Handle, PFILE_OBJECT *FileObject);
 
+/* The valid data length NTFS keeps for a file (no query class returns
+   it). */
+ULONGLONG ValidDataLengthOf(PFILE_OBJECT FileObject);
+
 /* Entries of the filter manager's port and connection tables. */
 struct PortTableSizes {
     size_t Ports;

@@ -98,7 +98,9 @@ void WINAPI SetLastError(DWORD dwErrCode)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    NTSTATUS Status = emu::CloseHandleIn(emu::CurrentProcess(), hObject);
+    /* A program's handles are its own; kernel handles are not. */
+    NTSTATUS Status = emu::IsKernelHandle(hObject) ? STATUS_INVALID_HANDLE
+                                                   : emu::CloseHandleIn(emu::CurrentProcess(), hObject);
     emu::user::NoteStatus(Status);
     if (!NT_SUCCESS(Status)) {
         SetLastError(emu::user::Win32ErrorOf(Status));

@@ -402,3 +402,128 @@ SWEEP_SCENARIO(ChannelCommandsAndServiceEnd,
 }
 
 }  // namespace zentaflt_sweep
+
+namespace zentaflt_sweep {
+namespace {
+
+/* The NTSTATUS behind a service call's HRESULT: carried in it for the
+   request's own status, else the last status of the open it made. */
+NTSTATUS StatusOf(HRESULT Result)
+{
+    if (Result == S_OK) {
+        return STATUS_SUCCESS;
+    }
+    if (Result & FACILITY_NT_BIT) {
+        return (NTSTATUS)(Result & ~FACILITY_NT_BIT);
+    }
+    return emu::user::LastStatus();
+}
+
+/* The file system's view of a file on C: (volume-relative Path), read
+   below the filter with injection suppressed: whether it opens, its size,
+   its reparse data and its first bytes. */
+struct OnDisk {
+    bool Exists = false;
+    LONGLONG Size = -1;
+    bool Reparse = false;
+    std::vector<UCHAR> ReparseData;
+    std::vector<UCHAR> Head;
+};
+
+OnDisk Inspect(Run &R, Processes &P, const std::u16string &Path)
+{
+    OnDisk Out;
+    emu::InjectionSuppressed Checking;
+    emu::ProcessScope InProgram(P.Program);
+    PFLT_INSTANCE Instance = R.System().InstanceOn(R.Ntfs);
+    HANDLE Handle = NULL;
+    PFILE_OBJECT File = NULL;
+    if (!NT_SUCCESS(emu::OpenBelow(Instance, Path, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_REPARSE_POINT,
+                                   &Handle, &File))) {
+        return Out;
+    }
+    Out.Exists = true;
+    R.Check(NT_SUCCESS(QueryFileSize(Instance, File, &Out.Size)), "check: size not read");
+    PVOID Data = NULL;
+    ULONG Length = 0;
+    if (NT_SUCCESS(GetPlaceholderReparseData(Instance, File, &Data, &Length))) {
+        Out.Reparse = true;
+        Out.ReparseData.assign((PUCHAR)Data, (PUCHAR)Data + Length);
+        FreePlaceholderReparseData(Data);
+    }
+    Out.Head.assign(16, 0xEE);
+    LARGE_INTEGER Zero = {};
+    ULONG Read = 0;
+    if (Out.Size > 0) {
+        FltReadFile(Instance, File, &Zero, (ULONG)Out.Head.size(), Out.Head.data(),
+                    FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, &Read, NULL, NULL);
+    }
+    Out.Head.resize(Read);
+    ObDereferenceObject(File);
+    CloseHandle(Handle);
+    return Out;
+}
+
+}  // namespace
+}  // namespace zentaflt_sweep
+
+SWEEP_SCENARIO(PlaceholderCreateAndConvert,
+               "a placeholder create that reports success made the whole placeholder (size and reparse data) and "
+               "one that fails made no file; a convert that reports success left a placeholder with the "
+               "service's reparse data and no data, and one that fails left the file as it was")
+{
+    Run.Boot();
+    zentaflt_sweep::Processes P(Run);
+    if (!NT_SUCCESS(Run.Load())) {
+        return;
+    }
+    service::ServiceConnection Connection;
+    if (!zentaflt_sweep::ConnectSync(Run, P, &Connection)) {
+        return;
+    }
+    std::vector<UCHAR> Bytes(4096, 0x5A);
+    {
+        emu::InjectionSuppressed Setup;
+        emu::ProcessScope InProgram(P.Program);
+        HANDLE File = CreateFileW(L"C:\\Sync\\Docs\\Report.txt", GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        DWORD Written = 0;
+        Run.Check(File != INVALID_HANDLE_VALUE && WriteFile(File, Bytes.data(), 4096, &Written, NULL) != FALSE,
+                  "set-up: file not written");
+        CloseHandle(File);
+    }
+
+    service::PlaceholderDescription Placeholder;
+    Placeholder.Name = u"new.bin";
+    Placeholder.FileSize = 5000;
+    Placeholder.ReparseData = {'s', 'r', 'c'};
+    HRESULT Result;
+    {
+        emu::ProcessScope InService(P.Service);
+        Result = service::CreatePlaceholderIn(L"C:\\Sync", Placeholder);
+    }
+    zentaflt_sweep::OnDisk Made = zentaflt_sweep::Inspect(Run, P, u"\\Sync\\new.bin");
+    if (Result == S_OK) {
+        Run.Check(Made.Exists && Made.Size == 5000 && Made.Reparse && Made.ReparseData == Placeholder.ReparseData,
+                  "the create succeeded but the placeholder is not whole");
+    } else {
+        Run.Check(!Made.Exists, "a failed create left a file behind");
+        Run.Failed(zentaflt_sweep::StatusOf(Result), "placeholder create");
+    }
+
+    {
+        emu::ProcessScope InService(P.Service);
+        Result = service::ConvertToPlaceholder(L"C:\\Sync\\Docs\\Report.txt", "data", 4);
+    }
+    zentaflt_sweep::OnDisk Converted = zentaflt_sweep::Inspect(Run, P, u"\\Sync\\Docs\\Report.txt");
+    Run.Check(Converted.Exists && Converted.Size == 4096, "the convert changed the file's size");
+    if (Result == S_OK) {
+        Run.Check(Converted.Reparse && Converted.ReparseData == std::vector<UCHAR>{'d', 'a', 't', 'a'},
+                  "the convert succeeded but the file carries no placeholder reparse data");
+    } else {
+        Run.Check(!Converted.Reparse && Converted.Head == std::vector<UCHAR>(16, 0x5A),
+                  "a failed convert changed the file");
+        Run.Failed(zentaflt_sweep::StatusOf(Result), "convert");
+    }
+    zentaflt_sweep::DisconnectSync(Run, P, &Connection);
+}
