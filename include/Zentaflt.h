@@ -300,6 +300,10 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI PreSetInformation(_Inout_ PFLT_CALLBACK_DATA Da
                                                    _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
 
 /* intercept/Guards.cpp */
+/* "\$RECYCLE.BIN\": a directory leaves its sync root only for a path that
+   begins with it (compared case-insensitively). */
+extern const UNICODE_STRING RecycleBinPrefix;
+
 FLT_PREOP_CALLBACK_STATUS FLTAPI PreRename(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                                            _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
 

@@ -13,6 +13,7 @@
 
 #include <fltuser.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,5 +123,47 @@ HRESULT ConvertToPlaceholder(LPCWSTR Path, const void *ReparseData, USHORT Repar
    attributes, and end of file take the values of Placeholder (whose Name
    is not used). */
 HRESULT UpdatePlaceholder(LPCWSTR Path, ULONG UpdateFlags, const PlaceholderDescription &Placeholder);
+
+}  // namespace zentaflt::service
+
+/* ------------------------------------------------------------------------
+ * The three questions (Questions.cpp): may a directory be deleted or
+ * renamed, may a file leave its sync root.  The service decides through a
+ * policy it supplies; without one, everything is allowed.
+ * ---------------------------------------------------------------------- */
+namespace zentaflt::service {
+
+enum class QuestionKind { DeleteDirectory, RenameDirectory, MoveFileOut };
+
+/* A question, decoded.  Paths are volume-relative ("\dir\file") on the
+   volume VolumePath names; DestinationPath is empty for a delete, and
+   ReparseData (the file's reparse data, at most 1024 bytes) is empty for
+   all but a file's move out. */
+struct Question {
+    QuestionKind Kind;
+    std::u16string VolumePath, Path, DestinationPath;
+    std::vector<unsigned char> ReparseData;
+};
+
+/* Answers a question: ReplyDeny refuses, ReplyHydrateFirst (a file's move
+   out only) asks for the file's data first, anything else allows. */
+using QuestionPolicy = std::function<SERVICE_REPLY(const Question &)>;
+
+/* The default policy: allows everything (replies 0). */
+SERVICE_REPLY AllowEverything(const Question &);
+
+/* Whether a message is one of the three questions (which await a reply),
+   rather than a hydrate request or an unknown type. */
+bool IsQuestion(const SERVICE_MESSAGE &Message);
+
+/* Decodes a question; E_INVALIDARG for any other message or a null Out
+   (Out is then untouched). */
+HRESULT DecodeQuestion(const SERVICE_MESSAGE &Message, Question *Out);
+
+/* Decodes the question, asks Policy (AllowEverything when empty) and sends
+   its reply on the connection.  E_INVALIDARG for a message that is not a
+   question (nothing is sent); otherwise ReplyToMessage's result. */
+HRESULT AnswerQuestion(const ServiceConnection &Connection, const ReceivedMessage &Message,
+                       const QuestionPolicy &Policy);
 
 }  // namespace zentaflt::service
