@@ -142,12 +142,21 @@ std::string Narrow(const std::u16string &Text)
     return Out;
 }
 
+/* Deletes Path, read-only or not (an update may have made it so). */
 void Delete(Target &T, const std::u16string &Path)
 {
     emu::ProcessScope InProgram(T.Program);
     std::u16string Full = u"C:" + Path;
-    FUZZ_CHECK(DeleteFileW((LPCWSTR)Full.c_str()), "cannot delete %s: 0x%08X", Narrow(Full).c_str(),
+    HANDLE File = CreateFileW((LPCWSTR)Full.c_str(), DELETE | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    FUZZ_CHECK(File != INVALID_HANDLE_VALUE, "cannot open %s to delete it: 0x%08X", Narrow(Full).c_str(),
                (unsigned)emu::user::LastStatus());
+    FILE_DISPOSITION_INFO_EX Disposition = {FILE_DISPOSITION_DELETE |
+                                            FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE};
+    FUZZ_CHECK(SetFileInformationByHandle(File, FileDispositionInfoEx, &Disposition, sizeof(Disposition)),
+               "cannot delete %s: 0x%08X", Narrow(Full).c_str(), (unsigned)emu::user::LastStatus());
+    CloseHandle(File);
 }
 
 uint32_t Read32(const std::vector<uint8_t> &Request, size_t Offset)
@@ -195,7 +204,10 @@ void CheckCreate(Target &T, const std::vector<uint8_t> &Request, NTSTATUS Status
     }
     size_t NameOffset = PlaceholderRequestHeaderLength + Read32(Request, 8);
     size_t NameUnits = Read16(Request, 12) / sizeof(char16_t);
-    std::u16string Name((const char16_t *)(Request.data() + NameOffset), NameUnits);
+    std::u16string Name(NameUnits, u'\0');
+    if (NameUnits != 0) {
+        memcpy(Name.data(), Request.data() + NameOffset, NameUnits * sizeof(char16_t));  // may be unaligned
+    }
     std::u16string Path = (OnDirectory ? u"\\Sync\\" : u"\\Sync\\f.bin\\") + Name;
     if (!NT_SUCCESS(Status)) {
         FUZZ_CHECK(OneOf(Status, {STATUS_OBJECT_NAME_COLLISION, STATUS_OBJECT_NAME_INVALID,
@@ -216,12 +228,14 @@ void CheckCreate(Target &T, const std::vector<uint8_t> &Request, NTSTATUS Status
     FUZZ_CHECK(Made.Size == Size, "size %lld, asked for %lld", (long long)Made.Size, (long long)Size);
     uint16_t ReparseDataLength = Read16(Request, 8 + 60);
     FUZZ_CHECK(NT_SUCCESS(Made.ReparseStatus), "no reparse point");
-    /* A Microsoft tag keeps an 8-byte header: compare the header's first 8
-       bytes and the data after whichever header NTFS kept. */
+    /* A Microsoft tag keeps an 8-byte header: compare the tag, the length,
+       the GUID of another tag (the reserved field is not kept) and the data
+       after whichever header NTFS kept. */
     uint32_t Tag = Read32(Request, 8 + 56);
     size_t Header = IsReparseTagMicrosoft(Tag) ? 8 : 24;
     FUZZ_CHECK(Made.Reparse.size() == Header + ReparseDataLength, "reparse point of %zu bytes", Made.Reparse.size());
-    FUZZ_CHECK(memcmp(Made.Reparse.data(), Request.data() + 8 + 56, 8) == 0, "another reparse header");
+    FUZZ_CHECK(memcmp(Made.Reparse.data(), Request.data() + 8 + 56, 6) == 0, "another reparse tag or length");
+    FUZZ_CHECK(Header == 8 || memcmp(Made.Reparse.data() + 8, Request.data() + 8 + 64, 16) == 0, "another GUID");
     FUZZ_CHECK(ReparseDataLength == 0 ||
                    memcmp(Made.Reparse.data() + Header, Request.data() + 8 + 56 + Header, ReparseDataLength) == 0,
                "other reparse data");
@@ -314,7 +328,9 @@ void OneInput(Target &T, InputReader &Reader)
     uint32_t Command = CommandChoice < 3 ? Commands[CommandChoice] : Reader.U32();
     std::vector<uint8_t> Request(Length < 4 ? 4 : Length, 0);
     std::vector<uint8_t> Bytes = Reader.Bytes(Request.size() - 4);
-    memcpy(Request.data() + 4, Bytes.data(), Bytes.size());
+    if (!Bytes.empty()) {
+        memcpy(Request.data() + 4, Bytes.data(), Bytes.size());
+    }
     memcpy(Request.data(), &Command, sizeof(Command));
     if ((Command == PlaceholderCommandCreate || Command == PlaceholderCommandUpdate) && Request.size() >= 64) {
         memcpy(Request.data() + 8 + 48, &Size, sizeof(Size));

@@ -80,12 +80,18 @@ PLACEHOLDER_PAYLOAD PayloadOf(const PlaceholderDescription &Placeholder)
     return Payload;
 }
 
-/* Opens a file for a convert or update: read and write, no intermediate
+/* Sends a convert or update request on a handle to the file at Path
+   opened as the filter requires: read and write, no intermediate
    buffering, no sharing. */
-HRESULT OpenPlaceholderFile(LPCWSTR Path, HANDLE *Handle)
+HRESULT SendOnFile(LPCWSTR Path, std::vector<unsigned char> &Request)
 {
-    *Handle = CreateFileW(Path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, NULL);
-    return *Handle == INVALID_HANDLE_VALUE ? HRESULT_FROM_WIN32(GetLastError()) : S_OK;
+    HANDLE File = CreateFileW(Path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, NULL);
+    if (File == INVALID_HANDLE_VALUE) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    HRESULT Result = SendRequest(File, Request);
+    CloseHandle(File);
+    return Result;
 }
 
 }  // namespace
@@ -152,14 +158,7 @@ HRESULT ConvertToPlaceholder(LPCWSTR Path, const void *ReparseData, USHORT Repar
         std::memcpy(At + PlaceholderConvertReparseDataOffset, ReparseData, ReparseDataLength);
     }
 
-    HANDLE File;
-    HRESULT Result = OpenPlaceholderFile(Path, &File);
-    if (FAILED(Result)) {
-        return Result;
-    }
-    Result = SendRequest(File, Request);
-    CloseHandle(File);
-    return Result;
+    return SendOnFile(Path, Request);
 }
 
 HRESULT UpdatePlaceholder(LPCWSTR Path, ULONG UpdateFlags, const PlaceholderDescription &Placeholder)
@@ -182,14 +181,7 @@ HRESULT UpdatePlaceholder(LPCWSTR Path, ULONG UpdateFlags, const PlaceholderDesc
         std::memcpy(At + PlaceholderPayloadReparseDataOffset, Placeholder.ReparseData.data(), ReparseDataLength);
     }
 
-    HANDLE File;
-    HRESULT Result = OpenPlaceholderFile(Path, &File);
-    if (FAILED(Result)) {
-        return Result;
-    }
-    Result = SendRequest(File, Request);
-    CloseHandle(File);
-    return Result;
+    return SendOnFile(Path, Request);
 }
 
 }  // namespace zentaflt::service

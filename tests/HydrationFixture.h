@@ -304,11 +304,12 @@ protected:
                                                                                  : emu::user::LastStatus();
     }
 
-    /* The stream context of an open file, or null; the reference is
-       dropped before returning (the file's handle keeps the context). */
-    PSTREAM_CONTEXT ContextOf(HANDLE Handle)
+    /* The stream context of an open file (a handle of the program, or of
+       Process when given), or null; the reference is dropped before
+       returning (the file's handle keeps the context). */
+    PSTREAM_CONTEXT ContextOf(HANDLE Handle, emu::EmuProcess *Process = nullptr)
     {
-        emu::ProcessScope InProgram(Program);
+        emu::ProcessScope InProgram(Process != nullptr ? Process : Program);
         PFILE_OBJECT File = NULL;
         if (!NT_SUCCESS(ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&File, NULL))) {
             return nullptr;

@@ -208,23 +208,6 @@ protected:
         return true;
     }
 
-    PSTREAM_CONTEXT ContextIn(emu::EmuProcess *Process, HANDLE Handle)
-    {
-        emu::ProcessScope In(Process);
-        PFILE_OBJECT File = NULL;
-        if (!NT_SUCCESS(ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&File, NULL))) {
-            return nullptr;
-        }
-        PFLT_CONTEXT Context = NULL;
-        NTSTATUS Status = FltGetStreamContext(Instance, File, &Context);
-        ObDereferenceObject(File);
-        if (!NT_SUCCESS(Status)) {
-            return nullptr;
-        }
-        FltReleaseContext(Context);
-        return (PSTREAM_CONTEXT)Context;
-    }
-
     static constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 };
 
@@ -574,7 +557,7 @@ TEST_F(PlaceholderControlTest, ConvertRefusesCachedSharedAndOutsideHandlesBefore
         ASSERT_NE(File, INVALID_HANDLE_VALUE);
         EXPECT_EQ(Send(ServiceProcess, File, Request), Each.Expected) << Narrow(std::u16string((const char16_t *)Each.Path));
         /* No stream context was attached on the way. */
-        EXPECT_EQ(ContextIn(ServiceProcess, File), nullptr);
+        EXPECT_EQ(ContextOf(File, ServiceProcess), nullptr);
         CloseIn(ServiceProcess, File);
         EXPECT_EQ(ReparseOf(Each.Path).Status, STATUS_NOT_A_REPARSE_POINT);
         EXPECT_EQ(Facts(Each.Path).Data, Original);
@@ -599,7 +582,7 @@ TEST_F(PlaceholderControlTest, ConvertAndUpdateFollowTheStreamsState)
     /* A full file without a context: update refuses, convert converts. */
     EXPECT_EQ(Send(Program, File, Update), STATUS_NOT_FOUND);
     EXPECT_EQ(Send(Program, File, Convert), STATUS_SUCCESS);
-    PSTREAM_CONTEXT Context = ContextIn(Program, File);
+    PSTREAM_CONTEXT Context = ContextOf(File, Program);
     ASSERT_NE(Context, nullptr);
     EXPECT_EQ(Context->State, (ULONG)StreamStateDehydrated);
 

@@ -305,8 +305,11 @@ NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, 
     if (Attributes == NULL || Attributes->ObjectName == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string Name((const char16_t *)Attributes->ObjectName->Buffer,
-                        Attributes->ObjectName->Length / sizeof(WCHAR));
+    /* A kernel-mode caller's name need not be aligned: copied byte-wise. */
+    std::u16string Name(Attributes->ObjectName->Length / sizeof(WCHAR), u'\0');
+    if (!Name.empty()) {
+        memcpy(Name.data(), Attributes->ObjectName->Buffer, Name.size() * sizeof(WCHAR));
+    }
     if (Attributes->RootDirectory != NULL) {
         EmuFile *Root;
         NTSTATUS Status = ReferenceFile(Attributes->RootDirectory, 0, &Root, nullptr, Mode);

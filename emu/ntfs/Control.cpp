@@ -38,9 +38,11 @@ NTSTATUS SetReparsePoint(EmuFile *File, NtfsVolume *Namespace, NtfsNode *Node, P
     }
     auto Header = (PREPARSE_GUID_DATA_BUFFER)Input;
     ULONG Tag = Header->ReparseTag;
-    /* An existing reparse point is replaced only by one of the same tag and,
-       for a tag that is not Microsoft's, the same GUID (FltTagFile,
-       FSCTL_SET_REPARSE_POINT). */
+    /* An existing reparse point is replaced, data and all, only by one of
+       the same tag and, for a tag that is not Microsoft's, the same GUID;
+       another tag fails with STATUS_IO_REPARSE_TAG_MISMATCH, another GUID
+       with STATUS_REPARSE_ATTRIBUTE_CONFLICT (FltTagFile,
+       FSCTL_SET_REPARSE_POINT, "Reparse Point Operations"). */
     if (Node->HasReparsePoint) {
         if (Node->ReparseTag != Tag) {
             return STATUS_IO_REPARSE_TAG_MISMATCH;
