@@ -257,6 +257,10 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI PreSetInformation(_Inout_ PFLT_CALLBACK_DATA Da
                                                    _In_ PCFLT_RELATED_OBJECTS FltObjects,
                                                    _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);
 
+/* Completes a pre-operation with a failure status: IoStatus.Information
+   0, IoStatus.Status the status; returns FLT_PREOP_COMPLETE. */
+FLT_PREOP_CALLBACK_STATUS CompleteOperation(_Inout_ PFLT_CALLBACK_DATA Data, _In_ NTSTATUS Status);
+
 /* "\$RECYCLE.BIN\": a directory leaves its sync root only for a path that
    begins with it (compared case-insensitively). */
 extern const UNICODE_STRING RecycleBinPrefix;
