@@ -520,14 +520,14 @@ TEST_F(SetInformation, AFiltersOwnRenameEntersBelowIt)
 TEST_F(SetInformation, NtfsVolumesHaveARecycleBin)
 {
     emu::ProcessScope InProgram(Program);
-    HANDLE Bin = Open(L"C:\\$Recycle.Bin", GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
+    HANDLE Bin = Open(L"C:\\$RECYCLE.BIN", GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
     ASSERT_NE(Bin, INVALID_HANDLE_VALUE);
     FILE_BASIC_INFORMATION Basic = {};
     IO_STATUS_BLOCK Io = {};
     ASSERT_EQ(NtQueryInformationFile(Bin, &Io, &Basic, sizeof(Basic), FileBasicInformation), STATUS_SUCCESS);
     EXPECT_EQ(Basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
               (ULONG)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-    EXPECT_EQ(NameOf(Bin), "\\$RECYCLE.BIN");
+    EXPECT_EQ(NameOf(Bin), "\\$Recycle.Bin");  // the stored case
     CloseHandle(Bin);
 }
 
