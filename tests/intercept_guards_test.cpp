@@ -335,8 +335,8 @@ TEST_F(GuardTest, HydrateFirstMovesTheFileWithItsWholeContent)
 TEST_F(GuardTest, AFileBetweenTwoSyncRootsAsksTheSourcesService)
 {
     MakeDirectory(L"C:\\Other");
+    QuestionLog SecondLog;  // outlives the service thread that answers with it
     TestService Second(ServiceProcess);
-    QuestionLog SecondLog;
     Second.Questions = SecondLog.Policy();
     ASSERT_EQ(Second.Connect(L"C:\\Other"), STATUS_SUCCESS);
     MakeFile(L"C:\\Sync\\a.txt", Content(3));
