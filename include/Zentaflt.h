@@ -282,6 +282,10 @@ FLT_POSTOP_CALLBACK_STATUS FLTAPI PostCreate(_Inout_ PFLT_CALLBACK_DATA Data, _I
                                              _In_opt_ PVOID CompletionContext, _In_ FLT_POST_OPERATION_FLAGS Flags);
 
 /* intercept/Triggers.cpp */
+/* Completes a pre-operation with a failure status: IoStatus.Information
+   0, IoStatus.Status the status; returns FLT_PREOP_COMPLETE. */
+FLT_PREOP_CALLBACK_STATUS CompleteOperation(_Inout_ PFLT_CALLBACK_DATA Data, _In_ NTSTATUS Status);
+
 FLT_PREOP_CALLBACK_STATUS FLTAPI PreAcquireForSection(_Inout_ PFLT_CALLBACK_DATA Data,
                                                       _In_ PCFLT_RELATED_OBJECTS FltObjects,
                                                       _Flt_CompletionContext_Outptr_ PVOID *CompletionContext);

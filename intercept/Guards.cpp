@@ -33,36 +33,6 @@ C_ASSERT(sizeof(RecycleBinPrefixText) - sizeof(WCHAR) == 28);
 
 Routine Description:
 
-    Completes an operation with a failure status.
-
-Arguments:
-
-    Data - The operation.
-    Status - The failure status.
-
-Return Value:
-
-    FLT_PREOP_COMPLETE.
-
-IRQL:
-
-    Any.
-
---*/
-static FLT_PREOP_CALLBACK_STATUS
-CompleteGuardedOperation(_Inout_ PFLT_CALLBACK_DATA Data, _In_ NTSTATUS Status)
-{
-    NT_ASSERT(!NT_SUCCESS(Status));
-
-    Data->IoStatus.Information = 0;
-    Data->IoStatus.Status = Status;
-    return FLT_PREOP_COMPLETE;
-}
-
-/*++
-
-Routine Description:
-
     Tells whether a disposition request asks for a delete: the first byte
     of its information buffer, which is FILE_DISPOSITION_INFORMATION's
     DeleteFile or the low byte of FILE_DISPOSITION_INFORMATION_EX's Flags.
@@ -92,6 +62,74 @@ IsDeleteRequest(_In_ PFLT_CALLBACK_DATA Data)
     }
 
     return (BOOLEAN)(*(const UCHAR *)Parameters->SetFileInformation.InfoBuffer != 0);
+}
+
+/*++
+
+Routine Description:
+
+    Finds what a guard needs to know about the file an operation is about:
+    its name, its sync root and whether it is a directory.  The name query
+    fails the operation (reported); a file outside every sync root is no
+    failure: Root comes back null and the guard lets it go on.
+
+Arguments:
+
+    Data - The set-information operation.
+    FltObjects - The operation's instance and file object.
+    NameInfo - Receives the file's name record; the caller releases it.
+               Null on failure.
+    Path - Receives the volume-relative view of the name.
+    Root - Receives the sync root containing the file, referenced (the
+           caller releases it with SyncRootRelease), or null.
+    Directory - Receives whether the file object is a directory; set only
+                when Root is.
+
+Return Value:
+
+    STATUS_SUCCESS.
+    The name query's status; reported.
+    FltIsDirectory's status; not reported.  The outputs obtained so far
+        are the caller's to release.
+
+IRQL:
+
+    PASSIVE_LEVEL.
+
+--*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static NTSTATUS
+FindGuardedSource(_In_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
+                  _Outptr_result_maybenull_ PFLT_FILE_NAME_INFORMATION *NameInfo, _Out_ PUNICODE_STRING Path,
+                  _Outptr_result_maybenull_ PSYNC_ROOT *Root, _Out_ PBOOLEAN Directory)
+{
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    *NameInfo = NULL;
+    *Root = NULL;
+    *Directory = FALSE;
+    RtlZeroMemory(Path, sizeof(*Path));
+
+    Status = GetNormalizedName(Data, NameInfo, Path);
+    if (!NT_SUCCESS(Status)) {
+        *NameInfo = NULL;
+        ReportStatus(Status);
+        goto Cleanup;
+    }
+
+    Status = SyncRootFind(&(*NameInfo)->Name, Root);
+    if (!NT_SUCCESS(Status)) {
+        *Root = NULL;
+        Status = STATUS_SUCCESS;
+        goto Cleanup;
+    }
+
+    Status = FltIsDirectory(FltObjects->FileObject, FltObjects->Instance, Directory);
+
+Cleanup:
+    return Status;
 }
 
 /*++
@@ -148,24 +186,8 @@ PreDelete(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
 
-    RtlZeroMemory(&Path, sizeof(Path));
-
-    Status = GetNormalizedName(Data, &NameInfo, &Path);
-    if (!NT_SUCCESS(Status)) {
-        NameInfo = NULL;
-        ReportStatus(Status);
-        goto Cleanup;
-    }
-
-    Status = SyncRootFind(&NameInfo->Name, &Root);
-    if (!NT_SUCCESS(Status)) {
-        Root = NULL;
-        Status = STATUS_SUCCESS;
-        goto Cleanup;
-    }
-
-    Status = FltIsDirectory(FltObjects->FileObject, FltObjects->Instance, &Directory);
-    if (!NT_SUCCESS(Status) || !Directory) {
+    Status = FindGuardedSource(Data, FltObjects, &NameInfo, &Path, &Root, &Directory);
+    if (!NT_SUCCESS(Status) || Root == NULL || !Directory) {
         goto Cleanup;
     }
 
@@ -188,7 +210,7 @@ Cleanup:
         FltReleaseFileNameInformation(NameInfo);
     }
 
-    return NT_SUCCESS(Status) ? FLT_PREOP_SUCCESS_NO_CALLBACK : CompleteGuardedOperation(Data, Status);
+    return NT_SUCCESS(Status) ? FLT_PREOP_SUCCESS_NO_CALLBACK : CompleteOperation(Data, Status);
 }
 
 /*++
@@ -345,25 +367,10 @@ PreRename(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects
 
     *CompletionContext = NULL;
 
-    RtlZeroMemory(&SourcePath, sizeof(SourcePath));
     RtlZeroMemory(&DestinationPath, sizeof(DestinationPath));
 
-    Status = GetNormalizedName(Data, &SourceInfo, &SourcePath);
-    if (!NT_SUCCESS(Status)) {
-        SourceInfo = NULL;
-        ReportStatus(Status);
-        goto Cleanup;
-    }
-
-    Status = SyncRootFind(&SourceInfo->Name, &SourceRoot);
-    if (!NT_SUCCESS(Status)) {
-        SourceRoot = NULL;
-        Status = STATUS_SUCCESS;
-        goto Cleanup;
-    }
-
-    Status = FltIsDirectory(FltObjects->FileObject, FltObjects->Instance, &Directory);
-    if (!NT_SUCCESS(Status)) {
+    Status = FindGuardedSource(Data, FltObjects, &SourceInfo, &SourcePath, &SourceRoot, &Directory);
+    if (!NT_SUCCESS(Status) || SourceRoot == NULL) {
         goto Cleanup;
     }
 
@@ -457,5 +464,5 @@ Cleanup:
         FltReleaseFileNameInformation(SourceInfo);
     }
 
-    return NT_SUCCESS(Status) ? FLT_PREOP_SUCCESS_NO_CALLBACK : CompleteGuardedOperation(Data, Status);
+    return NT_SUCCESS(Status) ? FLT_PREOP_SUCCESS_NO_CALLBACK : CompleteOperation(Data, Status);
 }

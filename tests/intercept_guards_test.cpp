@@ -232,9 +232,9 @@ TEST_F(GuardTest, DirectoryRenamesAreAskedAndLeaveOnlyForTheRecycleBin)
     EXPECT_EQ(Move(L"C:\\Sync\\Renamed", L"C:\\$Recycle.Bin\\Renamed"), STATUS_SUCCESS);
     Questions = Log.Take();
     ASSERT_EQ(Questions.size(), 4u);
-    ExpectAsked(Questions[0], service::QuestionKind::RenameDirectory, "\\Sync\\Renamed", "\\$RECYCLE.BIN");
+    ExpectAsked(Questions[0], service::QuestionKind::RenameDirectory, "\\Sync\\Renamed", "\\$Recycle.Bin");
     ExpectAsked(Questions[3], service::QuestionKind::RenameDirectory, "\\Sync\\Renamed",
-                "\\$RECYCLE.BIN\\Renamed");  // the destination normalized: the bin's stored case
+                "\\$Recycle.Bin\\Renamed");  // the destination normalized: the bin's stored, mixed case
     EXPECT_TRUE(Exists(L"C:\\$Recycle.Bin\\Renamed\\inside.txt"));
 
     /* ReplyDeny keeps a directory out of the recycle bin too. */
@@ -335,8 +335,8 @@ TEST_F(GuardTest, HydrateFirstMovesTheFileWithItsWholeContent)
 TEST_F(GuardTest, AFileBetweenTwoSyncRootsAsksTheSourcesService)
 {
     MakeDirectory(L"C:\\Other");
+    QuestionLog SecondLog;  // outlives the service thread that answers with it
     TestService Second(ServiceProcess);
-    QuestionLog SecondLog;
     Second.Questions = SecondLog.Policy();
     ASSERT_EQ(Second.Connect(L"C:\\Other"), STATUS_SUCCESS);
     MakeFile(L"C:\\Sync\\a.txt", Content(3));

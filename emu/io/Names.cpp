@@ -251,7 +251,9 @@ VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInf
    root directory's path and FileName, a full name as it stands, or a
    simple name in the file's own directory.  A top-level IRP (a recursive
    file-system call) or short names give STATUS_FLT_INVALID_NAME_REQUEST,
-   formats other than normalized and opened STATUS_INVALID_PARAMETER. */
+   formats other than normalized and opened STATUS_INVALID_PARAMETER, a
+   name on another volume STATUS_MOUNT_POINT_NOT_RESOLVED.  The record has
+   its Volume component set, as every name record has. */
 NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                                      HANDLE RootDirectory, PWSTR FileName, ULONG FileNameLength,
                                                      FLT_FILE_NAME_OPTIONS NameOptions,
@@ -283,6 +285,9 @@ NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFI
         NTSTATUS Status = ResolveObjectName(&Attributes, &Volume, &Path);
         if (!NT_SUCCESS(Status)) {
             return Status;
+        }
+        if (Volume != File->Volume) {
+            return STATUS_MOUNT_POINT_NOT_RESOLVED;  // the name leads to another volume
         }
     }
     if (Format == FLT_FILE_NAME_NORMALIZED && Volume->Namespace != nullptr) {

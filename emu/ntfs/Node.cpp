@@ -55,15 +55,16 @@ bool MayWriteMetadata(EmuFile *File, KPROCESSOR_MODE Mode)
 
 void FormatNtfs(NtfsVolume *Namespace)
 {
-    /* Windows keeps the deleted files of each user below \$RECYCLE.BIN at
+    /* Windows keeps the deleted files of each user below \$Recycle.Bin at
        the root of every fixed volume, a directory with the hidden and
-       system attributes (shell behaviour, not in the file-system
-       documentation read). */
+       system attributes, its name stored in that mixed case (shell
+       behaviour, not in the file-system documentation read); programs
+       meet it in any case. */
     auto RecycleBin = std::make_unique<NtfsNode>();
     RecycleBin->Directory = true;
     RecycleBin->FileId = Namespace->NextFileId++;
     RecycleBin->Attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    AddLink(Namespace, RecycleBin.get(), &Namespace->Root, u"$RECYCLE.BIN");
+    AddLink(Namespace, RecycleBin.get(), &Namespace->Root, u"$Recycle.Bin");
     Namespace->Nodes.push_back(std::move(RecycleBin));
 }
 

@@ -98,7 +98,7 @@ constexpr ULONGLONG SectorSize = 512;
 
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);
 /* What a freshly formatted NTFS volume holds at its root: the recycle-bin
-   directory \$RECYCLE.BIN, hidden and system. */
+   directory \$Recycle.Bin, hidden and system. */
 void FormatNtfs(NtfsVolume *Namespace);
 
 /* The file system's dispatch: the bottom of every filter chain. */

@@ -691,3 +691,102 @@ SWEEP_SCENARIO(PlaceholderCreateAndConvert,
     }
     zentaflt_sweep::DisconnectSync(Run, P, &Connection);
 }
+
+namespace zentaflt_sweep {
+namespace {
+
+/* The service's thread for the guarded scenario: refuses directory
+   deletes, allows everything else, and counts what it was asked. */
+struct GuardService {
+    GuardService(Processes &P, service::ServiceConnection *Connection) : P(P), Connection(Connection)
+    {
+        Thread = std::thread([this] {
+            emu::InjectionSuppressed Service;
+            emu::ProcessScope InService(this->P.Service);
+            auto Received = std::make_unique<service::ReceivedMessage>();
+            while (service::ReceiveMessage(*this->Connection, Received.get()) == S_OK) {
+                service::AnswerQuestion(*this->Connection, *Received, [this](const service::Question &Asked) {
+                    (Asked.Kind == service::QuestionKind::DeleteDirectory ? Deletes : Moves) += 1;
+                    return Asked.Kind == service::QuestionKind::DeleteDirectory ? (SERVICE_REPLY)ReplyDeny : 0u;
+                });
+            }
+        });
+    }
+
+    ~GuardService()
+    {
+        P.Disconnect(Connection);
+        Thread.join();
+    }
+
+    Processes &P;
+    service::ServiceConnection *Connection;
+    std::atomic<int> Deletes{0};
+    std::atomic<int> Moves{0};
+    std::thread Thread;
+};
+
+/* Whether Path exists, looked up without counting. */
+bool Exists(Processes &P, const wchar_t *Path)
+{
+    emu::InjectionSuppressed Checking;
+    emu::ProcessScope InProgram(P.Program);
+    HANDLE Handle = CreateFileW(Path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (Handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(Handle);
+    return true;
+}
+
+}  // namespace
+
+SWEEP_SCENARIO(GuardedDeleteAndRenames,
+               "a directory delete the service refuses never succeeds and leaves the directory; a file moved out "
+               "of its sync root succeeds only after the service was asked, and is then at its destination; a "
+               "directory moved out of its sync root never succeeds")
+{
+    Run.Boot();
+    Processes P(Run);
+    service::ServiceConnection Connection;
+    if (!NT_SUCCESS(Run.Load()) || !ConnectSync(Run, P, &Connection)) {
+        return;
+    }
+    GuardService Service(P, &Connection);
+    auto Program = [&](auto Call) {
+        emu::ProcessScope InProgram(P.Program);
+        return Call() ? STATUS_SUCCESS : emu::user::LastStatus();
+    };
+
+    {
+        emu::InjectionSuppressed Setup;
+        emu::ProcessScope InProgram(P.Program);
+        Run.Check(CreateDirectoryW(L"C:\\Sync\\Empty", NULL) != FALSE, "set-up: directory not created");
+    }
+    NTSTATUS Status = Program([] { return RemoveDirectoryW(L"C:\\Sync\\Empty"); });
+    Run.Check(!NT_SUCCESS(Status), "a directory delete the service refused succeeded");
+    Run.Check(Exists(P, L"C:\\Sync\\Empty"), "a refused directory delete removed the directory");
+    if (Status != STATUS_SHARING_VIOLATION) {
+        Run.Failed(Status, "refused directory delete");
+    }
+
+    Status = Program([] { return MoveFileExW(L"C:\\Sync\\Docs\\Report.txt", L"C:\\Other\\Report.txt", 0); });
+    if (NT_SUCCESS(Status)) {
+        Run.Check(Service.Moves.load() == 1, "a file left its sync root without the service being asked");
+        Run.Check(Exists(P, L"C:\\Other\\Report.txt") && !Exists(P, L"C:\\Sync\\Docs\\Report.txt"),
+                  "a move out reported success but the file is not at its destination");
+    } else {
+        Run.Check(Exists(P, L"C:\\Sync\\Docs\\Report.txt"), "a failed move out lost the file");
+        Run.Failed(Status, "file move out");
+    }
+
+    Status = Program([] { return MoveFileExW(L"C:\\Sync\\Docs", L"C:\\Other\\Docs", 0); });
+    Run.Check(!NT_SUCCESS(Status), "a directory left its sync root for a place outside the recycle bin");
+    Run.Check(Exists(P, L"C:\\Sync\\Docs"), "a refused directory move removed the directory");
+    if (Status != STATUS_NOT_SAME_DEVICE) {
+        Run.Failed(Status, "directory move out");
+    }
+}
+
+}  // namespace zentaflt_sweep
