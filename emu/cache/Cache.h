@@ -28,6 +28,10 @@ constexpr ULONG CachePageSize = 4096;
    stream's size as the file system knows it (CC_FILE_SIZES). */
 void InitializeCacheMap(EmuFile *File, ULONGLONG FileSize);
 
+/* Whether File's private cache map is set up (the fast I/O path asks,
+   without the cache manager's lock). */
+bool HasPrivateCacheMap(EmuFile *File);
+
 /* CcUninitializeCacheMap, at File's cleanup: File's private cache map goes;
    once the stream has neither private cache maps nor sections nor views,
    the lazy writer writes its dirty pages, advances the valid data length

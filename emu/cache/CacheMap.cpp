@@ -258,16 +258,21 @@ NTSTATUS WriteDirtyPages(StreamCache *Cache, ULONGLONG Begin, ULONGLONG End, boo
     return Result;
 }
 
+bool HasPrivateCacheMap(EmuFile *File)
+{
+    return __atomic_load_n(&File->File.PrivateCacheMap, __ATOMIC_ACQUIRE) != nullptr;
+}
+
 void InitializeCacheMap(EmuFile *File, ULONGLONG FileSize)
 {
-    if (File->File.PrivateCacheMap != nullptr) {
-        return;  // read without the lock: only this file object's own requests set it
+    if (HasPrivateCacheMap(File)) {
+        return;
     }
     StreamCache *Cache = AcquireStreamCache(File, FileSize);
     {
         std::lock_guard<std::mutex> Guard(CachesLock);
         if (File->File.PrivateCacheMap == nullptr) {
-            File->File.PrivateCacheMap = Cache;
+            __atomic_store_n(&File->File.PrivateCacheMap, (PVOID)Cache, __ATOMIC_RELEASE);
             Cache->PrivateMaps += 1;
         }
     }
@@ -283,7 +288,7 @@ void UninitializeCacheMap(EmuFile *File)
         if (Cache == nullptr) {
             return;
         }
-        File->File.PrivateCacheMap = nullptr;
+        __atomic_store_n(&File->File.PrivateCacheMap, (PVOID)nullptr, __ATOMIC_RELEASE);
         Cache->Busy += 1;
     }
     ReleaseStreamCache(Cache, 1);

@@ -283,7 +283,7 @@ NTSTATUS NtfsWrite(IoRequest *Request)
 
 bool NtfsFastIo(IoRequest *Request)
 {
-    if (Request->File->File.PrivateCacheMap == NULL || Request->File->Node == nullptr) {
+    if (!HasPrivateCacheMap(Request->File) || Request->File->Node == nullptr) {
         return false;
     }
     if (Request->Iopb.MajorFunction != IRP_MJ_READ && Request->Iopb.MajorFunction != IRP_MJ_WRITE) {

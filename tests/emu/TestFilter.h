@@ -84,6 +84,7 @@ struct Seen {
     ULONG IrpFlags;
     bool Fast;
     bool FsFilter;        // a callback operation (section synchronisation), not an IRP
+    bool Synchronous;     // FltIsOperationSynchronous
     LONGLONG Offset;      // reads and writes
     ULONG Length;
     FILE_INFORMATION_CLASS Class;  // set-information
@@ -154,6 +155,7 @@ template <int Id> struct TestFilter {
         Entry.IrpFlags = Data->Iopb->IrpFlags;
         Entry.Fast = FLT_IS_FASTIO_OPERATION(Data);
         Entry.FsFilter = FLT_IS_FS_FILTER_OPERATION(Data);
+        Entry.Synchronous = FltIsOperationSynchronous(Data) != FALSE;
         Entry.TopLevelIrp = (ULONG_PTR)IoGetTopLevelIrp();
         Entry.ProcessId = PsGetCurrentProcessId();
         const FLT_PARAMETERS &Parameters = Data->Iopb->Parameters;

@@ -90,6 +90,7 @@ TEST_F(Cache, ACachedReadFillsItsPageWithAPagingReadThatOnlyAFilterNotSkippingPa
               (ULONG)(IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO));
     EXPECT_EQ(Paging[0].Offset, 4096);
     EXPECT_EQ(Paging[0].Length, 4096u);
+    EXPECT_TRUE(Paging[0].Synchronous);
     std::vector<Seen> LowerSaw = Lower::TakeSeen();
     EXPECT_EQ(Of(LowerSaw, IRP_MJ_READ, false).size(), 1u);
     EXPECT_TRUE(Of(LowerSaw, IRP_MJ_READ, true).empty());
@@ -247,6 +248,7 @@ TEST_F(Cache, MappingAFileSendsSectionSynchronizationAndFaultsItsPagesIn)
     EXPECT_EQ(Seen[0].SyncType, SyncTypeCreateSection);
     EXPECT_EQ(Seen[0].PageProtection, (ULONG)PAGE_READWRITE);
     EXPECT_TRUE(Seen[0].FsFilter);  // a callback operation, not an IRP
+    EXPECT_TRUE(Seen[0].Synchronous);
     EXPECT_EQ(Seen[1].Major, IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION);
 
     auto View = (PUCHAR)MapViewOfFile(Mapping, FILE_MAP_WRITE, 0, 0, 0);
