@@ -230,6 +230,47 @@ TEST_F(Cache, ANonCachedReadSeesDataStillInTheCache)
     CloseHandle(Cached);
 }
 
+TEST_F(Cache, WhatChangesTheDiskBelowTheCacheChangesItsPagesToo)
+{
+    MakeFile(L"C:\\data.bin", 8192);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = Open(L"C:\\data.bin", GENERIC_READ | GENERIC_WRITE);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    WriteAt(File, 100, {0xAA, 0xAA});  // dirty in the cache
+
+    /* Zeroing a range: the dirty page is written first, then the zeros
+       show through the cache. */
+    FILE_ZERO_DATA_INFORMATION Range = {};
+    Range.FileOffset.QuadPart = 101;
+    Range.BeyondFinalZero.QuadPart = 4200;
+    DWORD Returned = 0;
+    ASSERT_TRUE(DeviceIoControl(File, FSCTL_SET_ZERO_DATA, &Range, sizeof(Range), NULL, 0, &Returned, NULL));
+    EXPECT_EQ(ReadAt(File, 99, 3), (std::vector<UCHAR>{99, 0xAA, 0}));
+    EXPECT_EQ(ReadAt(File, 4199, 2), (std::vector<UCHAR>{0, (UCHAR)4200}));
+
+    /* Truncating drops the pages beyond the end: growing again reads
+       zeros, not the old bytes. */
+    LARGE_INTEGER At;
+    At.QuadPart = 5000;
+    ASSERT_TRUE(SetFilePointerEx(File, At, NULL, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(File));
+    At.QuadPart = 8192;
+    ASSERT_TRUE(SetFilePointerEx(File, At, NULL, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(File));
+    EXPECT_EQ(ReadAt(File, 4999, 2), (std::vector<UCHAR>{(UCHAR)4999, 0}));
+    EXPECT_EQ(ReadAt(File, 6000, 1), (std::vector<UCHAR>{0}));
+
+    /* An open that overwrites the file empties the cache of the stream
+       another handle still reads. */
+    HANDLE Again = CreateFileW(L"C:\\data.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, TRUNCATE_EXISTING, 0, NULL);
+    ASSERT_NE(Again, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(emu::CacheCountsOf(ObjectOf(File)).Pages, 0u);
+    EXPECT_TRUE(ReadAt(File, 0, 10).empty());
+    CloseHandle(Again);
+    CloseHandle(File);
+}
+
 TEST_F(Cache, MappingAFileSendsSectionSynchronizationAndFaultsItsPagesIn)
 {
     Load<Lower>("100000");
