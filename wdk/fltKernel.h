@@ -713,6 +713,7 @@ NTSTATUS FLTAPI FltSetCancelCompletion(_In_ PFLT_CALLBACK_DATA CallbackData,
     _In_ PFLT_COMPLETE_CANCELED_CALLBACK CanceledCallback);
 NTSTATUS FLTAPI FltClearCancelCompletion(_In_ PFLT_CALLBACK_DATA CallbackData);
 BOOLEAN FLTAPI FltIsIoCanceled(_In_ PFLT_CALLBACK_DATA CallbackData);
+BOOLEAN FLTAPI FltIsOperationSynchronous(_In_ PFLT_CALLBACK_DATA CallbackData);
 NTSTATUS FLTAPI FltCancellableWaitForSingleObject(_In_ PVOID Object, _In_opt_ PLARGE_INTEGER Timeout,
     _In_opt_ PFLT_CALLBACK_DATA CallbackData);
 NTSTATUS FLTAPI FltReadFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject,

@@ -208,7 +208,7 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
             End = Node->Data.size();
         }
         if (Begin < End) {
-            memset(Node->Data.data() + Begin, 0, End - Begin);
+            Node->Data.Zero(Begin, End);
             if (Node->Attributes & FILE_ATTRIBUTE_SPARSE_FILE) {
                 for (ULONGLONG Cluster = (Begin + ClusterSize - 1) / ClusterSize;
                      (Cluster + 1) * ClusterSize <= End || (Cluster * ClusterSize < End && End == Node->Data.size());

@@ -201,3 +201,64 @@ bool HasOpenFilesBelow(const NtfsNode *Directory)
 }
 
 }  // namespace emu
+
+namespace emu {
+
+void FileData::resize(ULONGLONG NewSize, UCHAR)
+{
+    if (NewSize < Size) {
+        Zero(NewSize, Size < (NewSize / ChunkSize + 1) * ChunkSize ? Size : (NewSize / ChunkSize + 1) * ChunkSize);
+        Chunks.erase(Chunks.lower_bound((NewSize + ChunkSize - 1) / ChunkSize), Chunks.end());
+    }
+    Size = NewSize;
+}
+
+void FileData::Read(ULONGLONG Offset, ULONGLONG Count, void *Buffer) const
+{
+    auto Out = (PUCHAR)Buffer;
+    while (Count != 0) {
+        ULONGLONG Index = Offset / ChunkSize, Within = Offset % ChunkSize;
+        ULONGLONG Piece = ChunkSize - Within < Count ? ChunkSize - Within : Count;
+        auto Found = Chunks.find(Index);
+        if (Found == Chunks.end()) {
+            memset(Out, 0, Piece);
+        } else {
+            memcpy(Out, Found->second.get() + Within, Piece);
+        }
+        Out += Piece, Offset += Piece, Count -= Piece;
+    }
+}
+
+void FileData::Write(ULONGLONG Offset, ULONGLONG Count, const void *Buffer)
+{
+    auto In = (const UCHAR *)Buffer;
+    while (Count != 0) {
+        ULONGLONG Index = Offset / ChunkSize, Within = Offset % ChunkSize;
+        ULONGLONG Piece = ChunkSize - Within < Count ? ChunkSize - Within : Count;
+        std::unique_ptr<UCHAR[]> &Chunk = Chunks[Index];
+        if (!Chunk) {
+            Chunk = std::make_unique<UCHAR[]>(ChunkSize);  // zeroed
+        }
+        memcpy(Chunk.get() + Within, In, Piece);
+        In += Piece, Offset += Piece, Count -= Piece;
+    }
+}
+
+void FileData::Zero(ULONGLONG Begin, ULONGLONG End)
+{
+    while (Begin < End) {
+        ULONGLONG Index = Begin / ChunkSize, Within = Begin % ChunkSize;
+        ULONGLONG Piece = ChunkSize - Within < End - Begin ? ChunkSize - Within : End - Begin;
+        auto Found = Chunks.find(Index);
+        if (Found != Chunks.end()) {
+            if (Piece == ChunkSize) {
+                Chunks.erase(Found);
+            } else {
+                memset(Found->second.get() + Within, 0, Piece);
+            }
+        }
+        Begin += Piece;
+    }
+}
+
+}  // namespace emu

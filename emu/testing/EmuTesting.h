@@ -57,4 +57,17 @@ struct PortTableSizes {
 };
 PortTableSizes PortTables();
 
+/* The cache manager's state of the stream a file object opens: whether
+   its shared cache map exists, its pages in memory and how many are dirty,
+   and what keeps it (private cache maps, sections, mapped views). */
+struct CacheCounts {
+    bool Exists;
+    size_t Pages;
+    size_t Dirty;
+    ULONG PrivateMaps;
+    ULONG Sections;
+    ULONG Views;
+};
+CacheCounts CacheCountsOf(PFILE_OBJECT FileObject);
+
 }  // namespace emu

@@ -262,4 +262,20 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
+/* File mappings (sections) and flushes: thin wrappers over NtCreateSection,
+   NtMapViewOfSection, NtUnmapViewOfSection, NtFlushVirtualMemory and
+   NtFlushBuffersFile. */
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
+#define FILE_MAP_ALL_ACCESS 0x000F001F
+#define ERROR_FILE_INVALID 1006L
+#define ERROR_USER_MAPPED_FILE 1224L
+HANDLE WINAPI CreateFileMappingW(_In_ HANDLE hFile, _In_opt_ LPVOID lpFileMappingAttributes, _In_ DWORD flProtect,
+                                 _In_ DWORD dwMaximumSizeHigh, _In_ DWORD dwMaximumSizeLow, _In_opt_ LPCWSTR lpName);
+LPVOID WINAPI MapViewOfFile(_In_ HANDLE hFileMappingObject, _In_ DWORD dwDesiredAccess, _In_ DWORD dwFileOffsetHigh,
+                            _In_ DWORD dwFileOffsetLow, _In_ SIZE_T dwNumberOfBytesToMap);
+BOOL WINAPI UnmapViewOfFile(_In_ LPCVOID lpBaseAddress);
+BOOL WINAPI FlushViewOfFile(_In_ LPCVOID lpBaseAddress, _In_ SIZE_T dwNumberOfBytesToFlush);
+BOOL WINAPI FlushFileBuffers(_In_ HANDLE hFile);
+
 EXTERN_C_END
