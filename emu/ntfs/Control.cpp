@@ -258,7 +258,9 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
         ULONG Copied = OutputLength < Needed ? OutputLength / sizeof(FILE_ALLOCATED_RANGE_BUFFER) *
                                                    sizeof(FILE_ALLOCATED_RANGE_BUFFER)
                                              : Needed;
-        memcpy(Output, Ranges.data(), Copied);
+        if (Copied != 0) {  // no ranges: an empty vector's data() may be null
+            memcpy(Output, Ranges.data(), Copied);
+        }
         *Returned = Copied;
         return Copied < Needed ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
