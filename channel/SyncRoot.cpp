@@ -5,7 +5,7 @@
  * in the order of connection.  No two linked records nest, so a path lies
  * under at most one of them.  SyncRootListLock is taken shared for lookups
  * and exclusively for insertion and removal, always inside a critical
- * region, and never together with another lock of the filter.
+ * region; its place in the lock order is stated in Zentaflt.h.
  *
  * References on a record's RundownRef:
  *
@@ -35,9 +35,11 @@ Return Value:
 
 IRQL:
 
-    PASSIVE_LEVEL or APC_LEVEL; no other lock of the filter held.
+    PASSIVE_LEVEL or APC_LEVEL; no other lock of the filter held (the
+    lock order, Zentaflt.h).
 
 --*/
+_IRQL_requires_max_(APC_LEVEL) _Acquires_lock_(FilterGlobals.SyncRootListLock)
 static VOID
 LockSyncRootList(_In_ BOOLEAN Exclusive)
 {
@@ -64,6 +66,7 @@ Return Value:
     None.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL) _Releases_lock_(FilterGlobals.SyncRootListLock)
 static VOID
 UnlockSyncRootList(VOID)
 {
@@ -75,8 +78,8 @@ UnlockSyncRootList(VOID)
 
 Routine Description:
 
-    Takes a sync root's Lock, inside a critical region.  Lock order: a
-    stream's lock may be held, SyncRootListLock may not.
+    Takes a sync root's Lock, inside a critical region.  A stream's lock
+    may be held, SyncRootListLock may not (the lock order, Zentaflt.h).
 
 Arguments:
 
@@ -93,6 +96,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL) _Acquires_lock_(SyncRoot->Lock)
 VOID
 LockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot, _In_ BOOLEAN Exclusive)
 {
@@ -119,6 +123,7 @@ Return Value:
     None.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL) _Releases_lock_(SyncRoot->Lock)
 VOID
 UnlockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot)
 {

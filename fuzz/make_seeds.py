@@ -237,3 +237,109 @@ write('reparse_data_fuzz', {
     'fsctl-fails': reparse_input(0, [set_point(length=10)], failing=FAIL_FSCTL, injected=0x00000185),
     'query-fails': reparse_input(77, [set_point(length=10)], failing=FAIL_QUERY, injected=0x00000022),
 })
+
+# ---------------------------------------------------------- placeholder control
+DIRECTORY, UNBUFFERED, CACHED, SHARED, OUTSIDE = range(5)
+PLAIN, PLACEHOLDER = range(2)
+CREATE, UPDATE, CONVERT, RAW_COMMAND = range(4)
+PLACEHOLDER_TAG_VALUE = 0x20000056
+
+
+def control(handle, kind, command, length, size, body=b'', raw_command=None):
+    """body: the request from offset 4 on (reserved u32, then the payload)."""
+    raw = u32(raw_command) if command == RAW_COMMAND else b''
+    return u8(handle) + u8(kind) + u8(command) + u32(length) + u32(size) + raw + body
+
+
+def create_payload(name, reparse=b'', name_offset=None, name_length=None, reparse_length=None,
+                   attributes=0x80, tag=PLACEHOLDER_TAG_VALUE, times=(0, 0, 0, 0)):
+    encoded = name.encode('utf-16-le')
+    offset = 80 + len(reparse) if name_offset is None else name_offset
+    fixed = (u32(offset) + u16(len(encoded) if name_length is None else name_length) + u16(0) +
+             b''.join(u64(t) for t in times) + u32(attributes) + u32(0) + u64(0) +
+             u32(tag) + u16(len(reparse) if reparse_length is None else reparse_length) + u16(0) +
+             PLACEHOLDER_GUID)
+    payload = bytearray(fixed + reparse)
+    if name_offset is None:
+        payload += encoded
+    return bytes(payload)
+
+
+def update_payload(flags, reparse=b'', attributes=0x2, times=(0, 0, 0, 0), reparse_length=None):
+    return (u32(flags) + u16(0) + u16(0) + b''.join(u64(t) for t in times) + u32(attributes) + u32(0) +
+            u64(0) + u32(PLACEHOLDER_TAG_VALUE) + u16(len(reparse) if reparse_length is None else reparse_length) +
+            u16(0) + PLACEHOLDER_GUID + reparse)
+
+
+def convert_payload(reparse=b'', reparse_length=None):
+    return (u32(PLACEHOLDER_TAG_VALUE) + u16(len(reparse) if reparse_length is None else reparse_length) + u16(0) +
+            PLACEHOLDER_GUID + reparse)
+
+
+def request(payload):
+    return u32(0) + payload  # the reserved field, then the payload
+
+
+write('placeholder_control_fuzz', {
+    'create': control(DIRECTORY, PLAIN, CREATE, 1120, 4096, request(create_payload('new.txt', b'source'))),
+    'create-1119': control(DIRECTORY, PLAIN, CREATE, 1119, 10, request(create_payload('short.txt'))),
+    'create-existing': control(DIRECTORY, PLACEHOLDER, CREATE, 1120, 1, request(create_payload('f.bin'))),
+    'create-on-file': control(UNBUFFERED, PLAIN, CREATE, 1120, 1, request(create_payload('x'))),
+    'create-wrapping-offset': control(DIRECTORY, PLAIN, CREATE, 1120, 1,
+                                      request(create_payload('w', name_offset=0xFFFFFFFF, name_length=2))),
+    'create-name-past-payload': control(DIRECTORY, PLAIN, CREATE, 1120, 1,
+                                        request(create_payload('p', name_offset=1100, name_length=100))),
+    'create-reparse-16-bits': control(DIRECTORY, PLAIN, CREATE, 8 + 65600, 1,
+                                      request(create_payload('h', name_offset=70, name_length=2,
+                                                             reparse_length=65512))),
+    'create-reparse-past-payload': control(DIRECTORY, PLAIN, CREATE, 1120, 1,
+                                           request(create_payload('Z', name_offset=8, name_length=2,
+                                                                  reparse_length=1040, times=(0x5A, 0, 0, 0)))),
+    'create-reparse-at-payload-end': control(DIRECTORY, PLAIN, CREATE, 1120, 1,
+                                             request(create_payload('Z', name_offset=8, name_length=2,
+                                                                    reparse_length=1032, times=(0x5A, 0, 0, 0)))),
+    'create-long-reparse': control(DIRECTORY, PLAIN, CREATE, 8 + 80 + 2000 + 8, 100,
+                                   request(create_payload('long', bytes(range(256)) * 7 + bytes(208)))),
+    'create-too-long-reparse': control(DIRECTORY, PLAIN, CREATE, 8 + 80 + 17000 + 2, 100,
+                                       request(create_payload('t', bytes(17000)))),
+    'create-microsoft-tag': control(DIRECTORY, PLAIN, CREATE, 1120, 1,
+                                    request(create_payload('m', b'1234', tag=0x80000013))),
+    'create-reserved-tag': control(DIRECTORY, PLAIN, CREATE, 1120, 1, request(create_payload('r', b'12', tag=1))),
+    'create-bad-name': control(DIRECTORY, PLAIN, CREATE, 1120, 1, request(create_payload('a*b'))),
+    'create-nested-name': control(DIRECTORY, PLAIN, CREATE, 1120, 1, request(create_payload('d\\e'))),
+    'create-empty-name': control(DIRECTORY, PLAIN, CREATE, 1120, 1, request(create_payload(''))),
+    'create-negative-size': control(DIRECTORY, PLAIN, CREATE, 1120, 0x80000005, request(create_payload('n'))),
+    'create-times': control(DIRECTORY, PLAIN, CREATE, 1120, 77,
+                            request(create_payload('t', times=(131000000000000000, 1, 2, 3)))),
+    'unknown-command': control(DIRECTORY, PLAIN, RAW_COMMAND, 1120, 0, request(b''), raw_command=2331),
+    'unknown-zero': control(UNBUFFERED, PLAIN, RAW_COMMAND, 4000, 0, request(b''), raw_command=0),
+    'raw-create': control(DIRECTORY, PLAIN, RAW_COMMAND, 1120, 9, request(create_payload('raw')),
+                          raw_command=2328),
+    'convert': control(UNBUFFERED, PLAIN, CONVERT, 1120, 0, request(convert_payload(b'source-data'))),
+    'convert-placeholder': control(UNBUFFERED, PLACEHOLDER, CONVERT, 1120, 0, request(convert_payload(b'again'))),
+    'convert-61': control(UNBUFFERED, PLAIN, CONVERT, 1120, 0, request(convert_payload(bytes(61)))),
+    'convert-long': control(UNBUFFERED, PLAIN, CONVERT, 8 + 3000 + 1052, 0, request(convert_payload(bytes(3000)))),
+    'convert-too-long': control(UNBUFFERED, PLAIN, CONVERT, 8 + 17000 + 1052, 0,
+                                request(convert_payload(bytes(17000)))),
+    'convert-cached': control(CACHED, PLAIN, CONVERT, 1120, 0, request(convert_payload(b'c'))),
+    'convert-shared': control(SHARED, PLAIN, CONVERT, 1120, 0, request(convert_payload(b's'))),
+    'convert-outside': control(OUTSIDE, PLAIN, CONVERT, 1120, 0, request(convert_payload(b'o'))),
+    'convert-directory': control(DIRECTORY, PLAIN, CONVERT, 1120, 0, request(convert_payload(b'd'))),
+    'update-none': control(UNBUFFERED, PLACEHOLDER, UPDATE, 1120, 0, request(update_payload(0))),
+    'update-reparse': control(UNBUFFERED, PLACEHOLDER, UPDATE, 8 + 1112 + 9, 0,
+                              request(update_payload(1, b'new-value'))),
+    'update-basic': control(UNBUFFERED, PLACEHOLDER, UPDATE, 1120, 0,
+                            request(update_payload(2, times=(131000000000000000, 0, 0xFFFFFFFFFFFFFFFF, 0)))),
+    'update-bad-time': control(UNBUFFERED, PLACEHOLDER, UPDATE, 1120, 0,
+                               request(update_payload(2, times=(0xFFFFFFFFFFFFFFF0, 0, 0, 0)))),
+    'update-size': control(UNBUFFERED, PLACEHOLDER, UPDATE, 1120, 12345, request(update_payload(4))),
+    'update-negative-size': control(UNBUFFERED, PLACEHOLDER, UPDATE, 1120, 0x80000001, request(update_payload(4))),
+    'update-all': control(UNBUFFERED, PLACEHOLDER, UPDATE, 8 + 1112 + 3, 300, request(update_payload(7, b'abc'))),
+    'update-length-rule': control(UNBUFFERED, PLACEHOLDER, UPDATE, 1120, 0,
+                                  request(update_payload(1, reparse_length=1))),
+    'update-plain': control(UNBUFFERED, PLAIN, UPDATE, 1120, 0, request(update_payload(4))),
+    'update-cached': control(CACHED, PLACEHOLDER, UPDATE, 1120, 0, request(update_payload(4))),
+    'update-shared': control(SHARED, PLACEHOLDER, UPDATE, 1120, 0, request(update_payload(4))),
+    'update-outside': control(OUTSIDE, PLACEHOLDER, UPDATE, 1120, 5, request(update_payload(4))),
+    'empty': control(DIRECTORY, PLAIN, CREATE, 0, 0),
+})

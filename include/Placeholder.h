@@ -12,16 +12,9 @@
 
 #include <fltKernel.h>
 
-/* The reparse tag of every placeholder: not a Microsoft tag (bit 31 clear),
-   a name surrogate (bit 29 set). */
-#define PlaceholderReparseTag ((ULONG)0x20000056)
-
-/* The GUID stored with the tag, {7C334C3C-0C03-4659-93D8-EBCF627BC3F1}:
-   bytes 3C 4C 33 7C 03 0C 59 46 93 D8 EB CF 62 7B C3 F1 on disk.  A
-   constant expression, so it needs no constructor.  FltTagFile and
-   FltUntagFile take a GUID that is not const; they only read it. */
-inline constexpr GUID PlaceholderReparseGuid = {
-    0x7C334C3C, 0x0C03, 0x4659, {0x93, 0xD8, 0xEB, 0xCF, 0x62, 0x7B, 0xC3, 0xF1}};
+/* PlaceholderReparseTag and PlaceholderReparseGuid, which the service
+   writes into its placeholder requests, are in the wire format. */
+#include "ServiceProtocol.h"
 
 /* Sparse, offline, unpinned and recall-on-data-access: set together on a
    placeholder and cleared together when it is hydrated.  NTFS adds
@@ -62,3 +55,20 @@ C_ASSERT(PlaceholderReparseBufferSize == 1048);
 #define AtomicCreateEcpSize 88
 
 C_ASSERT(sizeof(ATOMIC_CREATE_ECP_CONTEXT) == AtomicCreateEcpSize);
+
+/* What the atomic create of a new placeholder asks the file system for
+   (InFlags): the sparse mark, the reparse point, the end of file, the
+   valid data length, the time stamps and the attributes, plus 0x1F00
+   (best effort and the bits above it); 0x0040 and 0x0080 stay clear. */
+#define PlaceholderAtomicCreateFlags 0x1F3F
+
+C_ASSERT((PlaceholderAtomicCreateFlags & ATOMIC_CREATE_ECP_IN_FLAG_OPERATION_MASK) ==
+         (ATOMIC_CREATE_ECP_IN_FLAG_SPARSE_SPECIFIED | ATOMIC_CREATE_ECP_IN_FLAG_REPARSE_POINT_SPECIFIED |
+          ATOMIC_CREATE_ECP_IN_FLAG_EOF_SPECIFIED | ATOMIC_CREATE_ECP_IN_FLAG_VDL_SPECIFIED |
+          ATOMIC_CREATE_ECP_IN_FLAG_TIMESTAMPS_SPECIFIED | ATOMIC_CREATE_ECP_IN_FLAG_FILE_ATTRIBUTES_SPECIFIED));
+
+/* The basic information of a placeholder request is handed to the file
+   system as it lies in the request. */
+C_ASSERT(sizeof(PLACEHOLDER_BASIC_INFORMATION) == sizeof(FILE_BASIC_INFORMATION));
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_BASIC_INFORMATION, FileAttributes) ==
+         FIELD_OFFSET(FILE_BASIC_INFORMATION, FileAttributes));

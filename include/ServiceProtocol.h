@@ -164,3 +164,119 @@ C_ASSERT(FIELD_OFFSET(SERVICE_COMMAND, CompleteHydration) == 8);
 C_ASSERT(FIELD_OFFSET(SERVICE_COMMAND, CompleteHydration.RequestId) == 8);
 C_ASSERT(FIELD_OFFSET(SERVICE_COMMAND, CompleteHydration.Status) == 16);
 C_ASSERT(sizeof(SERVICE_CONNECTION_CONTEXT) == ServiceConnectionContextSize);
+
+/* ------------------------------------------------------------------------
+ * The placeholder control request: one private device-control code sent
+ * on an ordinary handle, to a directory to create a placeholder in it, to
+ * a file to convert or update it.  The input buffer is a PLACEHOLDER
+ * request: the command, 4 reserved bytes, then the command's payload; it is
+ * at least PlaceholderRequestMinimumLength bytes long, so every payload has
+ * at least PlaceholderPayloadMinimumLength bytes.  Nothing is returned in
+ * the output buffer.
+ *
+ * The code: device type 0x858C, function 0x85C, METHOD_BUFFERED,
+ * FILE_WRITE_ACCESS, so the I/O manager lets it through only on a handle
+ * opened with write-data access (FILE_ADD_FILE on a directory).
+ * ---------------------------------------------------------------------- */
+#define PlaceholderControlCode 0x858CA170u
+
+/* The reparse tag of every placeholder: not a Microsoft tag (bit 31 clear),
+   a name surrogate (bit 29 set). */
+#define PlaceholderReparseTag ((ULONG)0x20000056)
+
+/* The GUID stored with the tag, {7C334C3C-0C03-4659-93D8-EBCF627BC3F1}:
+   bytes 3C 4C 33 7C 03 0C 59 46 93 D8 EB CF 62 7B C3 F1 on disk.  A
+   constant expression, so it needs no constructor.  FltTagFile and
+   FltUntagFile take a GUID that is not const; they only read it. */
+inline constexpr GUID PlaceholderReparseGuid = {
+    0x7C334C3C, 0x0C03, 0x4659, {0x93, 0xD8, 0xEB, 0xCF, 0x62, 0x7B, 0xC3, 0xF1}};
+
+#define PlaceholderCommandCreate 2328   /* create a placeholder in the directory */
+#define PlaceholderCommandUpdate 2329   /* change a placeholder in place */
+#define PlaceholderCommandConvert 2330  /* turn a full file into a placeholder */
+
+#define PlaceholderRequestMinimumLength 1120
+#define PlaceholderRequestHeaderLength 8
+#define PlaceholderPayloadMinimumLength (PlaceholderRequestMinimumLength - PlaceholderRequestHeaderLength)
+
+/* UpdateFlags of PlaceholderCommandUpdate, carried out in this order. */
+#define PlaceholderUpdateReparseData 0x1        /* replace the reparse data */
+#define PlaceholderUpdateBasicInformation 0x2   /* set the times and attributes */
+#define PlaceholderUpdateEndOfFile 0x4          /* set the end of file */
+
+/* The reparse header as the file system takes it for a tag that is not
+   Microsoft's: tag, data length, reserved, GUID (a REPARSE_GUID_DATA_BUFFER
+   without its data). */
+typedef struct _PLACEHOLDER_REPARSE_HEADER {
+    ULONG ReparseTag;
+    USHORT ReparseDataLength;
+    USHORT Reserved;
+    GUID ReparseGuid;
+} PLACEHOLDER_REPARSE_HEADER, *PPLACEHOLDER_REPARSE_HEADER;
+
+/* The times and attributes of a file as a basic-information set takes
+   them (the layout of FILE_BASIC_INFORMATION): 100-ns units since 1601. */
+typedef struct _PLACEHOLDER_BASIC_INFORMATION {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    ULONG FileAttributes;
+    ULONG Reserved;
+} PLACEHOLDER_BASIC_INFORMATION, *PPLACEHOLDER_BASIC_INFORMATION;
+
+/* The fixed part of the payload of PlaceholderCommandCreate and
+   PlaceholderCommandUpdate; ReparseDataLength bytes of reparse data follow
+   at PlaceholderPayloadReparseDataOffset, and a create's name (UTF-16LE,
+   no terminator) lies at NameOffset from the payload's start. */
+typedef struct _PLACEHOLDER_PAYLOAD {
+    union {
+        ULONG NameOffset;               /* create */
+        ULONG UpdateFlags;              /* update: PlaceholderUpdate* */
+    };
+    USHORT NameLength;                  /* create: bytes of the name */
+    USHORT Reserved;
+    PLACEHOLDER_BASIC_INFORMATION BasicInfo;
+    LONGLONG FileSize;                  /* end of file (and, for a create, valid data length) */
+    PLACEHOLDER_REPARSE_HEADER ReparseHeader;
+} PLACEHOLDER_PAYLOAD, *PPLACEHOLDER_PAYLOAD;
+
+/* The payload of PlaceholderCommandConvert is a reparse header whose tag
+   and GUID are not read, followed by the reparse data. */
+typedef PLACEHOLDER_REPARSE_HEADER PLACEHOLDER_CONVERT_PAYLOAD, *PPLACEHOLDER_CONVERT_PAYLOAD;
+
+typedef struct _PLACEHOLDER_REQUEST {
+    ULONG Command;                      /* PlaceholderCommand* */
+    ULONG Reserved;
+    union {
+        PLACEHOLDER_PAYLOAD Payload;    /* create, update */
+        PLACEHOLDER_CONVERT_PAYLOAD ConvertPayload;
+    };
+} PLACEHOLDER_REQUEST, *PPLACEHOLDER_REQUEST;
+
+#define PlaceholderPayloadReparseDataOffset 80
+#define PlaceholderConvertReparseDataOffset 24
+
+/* Least payload lengths beyond the reparse data of an update and of a
+   convert. */
+#define PlaceholderUpdateLengthBase 1112
+#define PlaceholderConvertLengthBase 1052
+
+C_ASSERT(PlaceholderControlCode == ((0x858Cu << 16) | (2u << 14) | (0x85Cu << 2) | 0u));
+C_ASSERT(sizeof(PLACEHOLDER_REPARSE_HEADER) == 24);
+C_ASSERT(sizeof(PLACEHOLDER_BASIC_INFORMATION) == 40);
+C_ASSERT(sizeof(PLACEHOLDER_PAYLOAD) == PlaceholderPayloadReparseDataOffset);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, NameOffset) == 0);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, UpdateFlags) == 0);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, NameLength) == 4);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, BasicInfo) == 8);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, BasicInfo.FileAttributes) == 40);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, FileSize) == 48);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, ReparseHeader) == 56);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, ReparseHeader.ReparseDataLength) == 60);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_PAYLOAD, ReparseHeader.ReparseGuid) == 64);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_CONVERT_PAYLOAD, ReparseDataLength) == 4);
+C_ASSERT(sizeof(PLACEHOLDER_CONVERT_PAYLOAD) == PlaceholderConvertReparseDataOffset);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_REQUEST, Command) == 0);
+C_ASSERT(FIELD_OFFSET(PLACEHOLDER_REQUEST, Payload) == PlaceholderRequestHeaderLength);
+C_ASSERT(PlaceholderPayloadMinimumLength == 1112);

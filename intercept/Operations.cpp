@@ -9,6 +9,7 @@
 const FLT_OPERATION_REGISTRATION OperationRegistration[] = {
     {IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, 0, PreAcquireForSection, NULL, NULL},
     {IRP_MJ_CREATE, 0, PreCreate, PostCreate, NULL},
+    {IRP_MJ_DEVICE_CONTROL, 0, PreDeviceControl, NULL, NULL},
     {IRP_MJ_FILE_SYSTEM_CONTROL, 0, PreFileSystemControl, NULL, NULL},
     {IRP_MJ_LOCK_CONTROL, 0, PreHydrateAccess, NULL, NULL},
     {IRP_MJ_READ, FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO, PreHydrateAccess, NULL, NULL},

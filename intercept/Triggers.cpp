@@ -20,8 +20,12 @@ Return Value:
 
     FLT_PREOP_COMPLETE.
 
+IRQL:
+
+    Any.
+
 --*/
-static FLT_PREOP_CALLBACK_STATUS
+FLT_PREOP_CALLBACK_STATUS
 CompleteOperation(_Inout_ PFLT_CALLBACK_DATA Data, _In_ NTSTATUS Status)
 {
     Data->IoStatus.Information = 0;

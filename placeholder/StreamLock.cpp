@@ -3,9 +3,8 @@
  *
  * Guards the stream's State, ExpectedSize and the embedded request's
  * progress.  Always taken exclusively and inside a critical region, so that
- * no normal kernel APC can suspend the thread while it holds the lock.  A
- * stream's lock may be held while a sync root's lock is taken, never the
- * reverse.
+ * no normal kernel APC can suspend the thread while it holds the lock.  Its
+ * place in the lock order is stated in Zentaflt.h.
  */
 #include "../include/Zentaflt.h"
 
@@ -30,6 +29,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL; no sync root's lock held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL) _Acquires_exclusive_lock_(StreamContext->Lock)
 VOID
 LockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext)
 {
@@ -55,6 +55,7 @@ Return Value:
     None.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL) _Releases_exclusive_lock_(StreamContext->Lock)
 VOID
 UnlockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext)
 {

@@ -132,6 +132,10 @@ public:
         return service::SendFileData(Connection, Message.RequestId, Content.data(), Content.size(), PieceSize);
     }
 
+    /* Answers the filter's questions on the thread (every question is
+       allowed when empty); set before the first question is asked. */
+    service::QuestionPolicy Questions;
+
     std::atomic<bool> Hold{false};
     ULONG PieceSize = 1024 * 1024;
     service::ServiceConnection Connection;
@@ -144,6 +148,10 @@ private:
         auto Received = std::make_unique<service::ReceivedMessage>();
         while (service::ReceiveMessage(Connection, Received.get()) == S_OK) {
             const SERVICE_MESSAGE &Message = Received->Message;
+            if (service::IsQuestion(Message)) {
+                service::AnswerQuestion(Connection, *Received, Questions);
+                continue;
+            }
             if (Message.MessageType != MessageTypeHydrate) {
                 continue;
             }
@@ -296,11 +304,12 @@ protected:
                                                                                  : emu::user::LastStatus();
     }
 
-    /* The stream context of an open file, or null; the reference is
-       dropped before returning (the file's handle keeps the context). */
-    PSTREAM_CONTEXT ContextOf(HANDLE Handle)
+    /* The stream context of an open file (a handle of the program, or of
+       Process when given), or null; the reference is dropped before
+       returning (the file's handle keeps the context). */
+    PSTREAM_CONTEXT ContextOf(HANDLE Handle, emu::EmuProcess *Process = nullptr)
     {
-        emu::ProcessScope InProgram(Program);
+        emu::ProcessScope InProgram(Process != nullptr ? Process : Program);
         PFILE_OBJECT File = NULL;
         if (!NT_SUCCESS(ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&File, NULL))) {
             return nullptr;

@@ -7,6 +7,7 @@
 #include "HydrationFixture.h"
 
 #include <functional>
+#include <thread>
 
 using namespace zentaflt_test;
 
@@ -136,10 +137,8 @@ TEST_F(Triggers, SectionsLinksAndEndOfFileAsTheFilterManagerDeliversThem)
     Data->Iopb->Parameters.SetFileInformation.FileInformationClass = FileEndOfFileInformation;
     Data->Iopb->Parameters.SetFileInformation.AdvanceOnly = TRUE;
     EXPECT_EQ(PreSetInformation(Data, NULL, &Context), FLT_PREOP_SUCCESS_NO_CALLBACK);
-    /* Allocation size and renames pass too (renames are let go). */
+    /* Allocation size passes too (renames go to the guards). */
     Data->Iopb->Parameters.SetFileInformation.FileInformationClass = FileAllocationInformation;
-    EXPECT_EQ(PreSetInformation(Data, NULL, &Context), FLT_PREOP_SUCCESS_NO_CALLBACK);
-    Data->Iopb->Parameters.SetFileInformation.FileInformationClass = FileRenameInformation;
     EXPECT_EQ(PreSetInformation(Data, NULL, &Context), FLT_PREOP_SUCCESS_NO_CALLBACK);
     emu::FreeCallbackData(Data);
     EXPECT_EQ(Service->MessageCount(), 0u);
@@ -173,8 +172,49 @@ TEST_F(Triggers, CreatingASectionHydrates)
 
 TEST_F(Triggers, MappingAPlaceholderHydratesIt)
 {
-    GTEST_SKIP() << "the emulation has no sections yet (no IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION from a "
-                    "program's mapping); the callback's decision is tested with the filter manager's callback data";
+    const std::vector<unsigned char> Expected = Content(6000);
+    MakePlaceholder(L"C:\\Sync\\mapped.bin", Expected);
+    HANDLE File = OpenInProgram(L"C:\\Sync\\mapped.bin", GENERIC_READ);
+    emu::ProcessScope InProgram(Program);
+
+    /* Creating the section (IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION with
+       SyncTypeCreateSection) hydrates; the view's pages then fault in with
+       the data. */
+    HANDLE Mapping = CreateFileMappingW(File, NULL, PAGE_READONLY, 0, 0, NULL);
+    ASSERT_NE(Mapping, (HANDLE)NULL) << emu::user::LastStatus();
+    EXPECT_EQ(Service->MessageCount(), 1u);
+    EXPECT_EQ(ContextOf(File)->State, (ULONG)StreamStateHydrated);
+    auto View = (const unsigned char *)MapViewOfFile(Mapping, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(View, nullptr) << emu::user::LastStatus();
+    EXPECT_EQ(std::vector<unsigned char>(View, View + Expected.size()), Expected);
+    EXPECT_TRUE(UnmapViewOfFile(View));
+    CloseHandle(Mapping);
+
+    /* Mapping the hydrated file again asks nothing. */
+    Mapping = CreateFileMappingW(File, NULL, PAGE_READONLY, 0, 0, NULL);
+    ASSERT_NE(Mapping, (HANDLE)NULL);
+    CloseHandle(Mapping);
+    EXPECT_EQ(Service->MessageCount(), 1u);
+}
+
+TEST_F(Triggers, AMappingFailsWhenItsHydrationFails)
+{
+    MakePlaceholder(L"C:\\Sync\\mapped.bin", Content(100));
+    Service->Hold = true;
+    HANDLE File = OpenInProgram(L"C:\\Sync\\mapped.bin", GENERIC_READ);
+    HANDLE Mapping = NULL;
+    NTSTATUS Status = STATUS_PENDING;
+    std::thread Mapper([&] {
+        emu::ProcessScope InProgram(Program);
+        Mapping = CreateFileMappingW(File, NULL, PAGE_READONLY, 0, 0, NULL);
+        Status = emu::user::LastStatus();
+    });
+    ASSERT_TRUE(Service->WaitForMessages(1));
+    Service->Complete(Service->Messages()[0].RequestId, STATUS_UNSUCCESSFUL);
+    Mapper.join();
+    EXPECT_EQ(Mapping, (HANDLE)NULL);
+    EXPECT_FALSE(NT_SUCCESS(Status));
+    EXPECT_NE(ContextOf(File)->State, (ULONG)StreamStateHydrated);
 }
 
 TEST_F(Triggers, OrdinaryFilesNeverGetAContextOrAMessage)

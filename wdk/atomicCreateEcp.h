@@ -34,6 +34,15 @@ static const GUID GUID_ECP_ATOMIC_CREATE = {
 #define ATOMIC_CREATE_ECP_IN_FLAG_OPERATION_MASK 0x00FF
 #define ATOMIC_CREATE_ECP_IN_FLAG_BEST_EFFORT 0x0100
 
+/* Operations the file system carried out (OutFlags): each the bit of the
+   InFlags bit that asked for it. */
+#define ATOMIC_CREATE_ECP_OUT_FLAG_SPARSE_SET 0x0001
+#define ATOMIC_CREATE_ECP_OUT_FLAG_REPARSE_POINT_SET 0x0002
+#define ATOMIC_CREATE_ECP_OUT_FLAG_EOF_SET 0x0004
+#define ATOMIC_CREATE_ECP_OUT_FLAG_VDL_SET 0x0008
+#define ATOMIC_CREATE_ECP_OUT_FLAG_TIMESTAMPS_SET 0x0010
+#define ATOMIC_CREATE_ECP_OUT_FLAG_FILE_ATTRIBUTES_SET 0x0020
+
 /* The four times of a file, in 100-ns units since 1601. */
 typedef struct _FILE_TIMESTAMPS {
     LARGE_INTEGER CreationTime;

@@ -11,6 +11,24 @@
 
 #include <ntifs.h>
 
+/* IO_DRIVER_CREATE_CONTEXT as Windows 10 version 1607 and later lay it
+   out: 40 bytes, ending with SiloContext.  Driver-kit headers older than
+   that (the mingw-w64 ones) carry the earlier 32-byte record; the Windows
+   build renames theirs out of the way on the command line
+   (windows/build.sh), so that this one definition serves both builds. */
+#ifdef IO_DRIVER_CREATE_CONTEXT
+#undef _IO_DRIVER_CREATE_CONTEXT
+#undef IO_DRIVER_CREATE_CONTEXT
+#undef PIO_DRIVER_CREATE_CONTEXT
+#endif
+typedef struct _IO_DRIVER_CREATE_CONTEXT {
+    CSHORT Size;
+    struct _ECP_LIST *ExtraCreateParameter;
+    PVOID DeviceObjectHint;
+    PVOID TxnParameters;
+    PVOID SiloContext;
+} IO_DRIVER_CREATE_CONTEXT, *PIO_DRIVER_CREATE_CONTEXT;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -26,6 +44,44 @@ extern "C" {
    driver kit's fltKernel.h; older SAL headers lack it. */
 #ifndef _Flt_CompletionContext_Outptr_
 #define _Flt_CompletionContext_Outptr_ _Outptr_result_maybenull_
+#endif
+
+/* Annotations of freed pointers, of locks and of IRQL, from the driver
+   kit's SAL headers; the mingw-w64 ones lack some of them.  They only
+   inform code analysis, so where they are missing they expand to
+   nothing. */
+#ifndef _Frees_ptr_
+#define _Frees_ptr_
+#endif
+#ifndef _Frees_ptr_opt_
+#define _Frees_ptr_opt_
+#endif
+#ifndef _Guarded_by_
+#define _Guarded_by_(Lock)
+#endif
+#ifndef _Acquires_lock_
+#define _Acquires_lock_(Lock)
+#endif
+#ifndef _Acquires_exclusive_lock_
+#define _Acquires_exclusive_lock_(Lock)
+#endif
+#ifndef _Releases_lock_
+#define _Releases_lock_(Lock)
+#endif
+#ifndef _Releases_exclusive_lock_
+#define _Releases_exclusive_lock_(Lock)
+#endif
+#ifndef _Requires_lock_held_
+#define _Requires_lock_held_(Lock)
+#endif
+#ifndef _Requires_lock_not_held_
+#define _Requires_lock_not_held_(Lock)
+#endif
+#ifndef _Requires_exclusive_lock_held_
+#define _Requires_exclusive_lock_held_(Lock)
+#endif
+#ifndef _IRQL_requires_max_
+#define _IRQL_requires_max_(Irql)
 #endif
 
 /* Pool-type flag for non-executable pool (Windows 8 on); older driver-kit
@@ -605,6 +661,16 @@ NTSTATUS FLTAPI FltUntagFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_O
 NTSTATUS FLTAPI FltDeleteStreamContext(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
     _Outptr_opt_result_maybenull_ PFLT_CONTEXT *OldContext);
 
+/* A create issued by a filter: it reaches only the instances below
+   Instance and the file system.  FltClose closes the handle it returned. */
+NTSTATUS FLTAPI FltCreateFileEx2(_In_ PFLT_FILTER Filter, _In_opt_ PFLT_INSTANCE Instance,
+    _Out_ PHANDLE FileHandle, _Outptr_opt_ PFILE_OBJECT *FileObject, _In_ ACCESS_MASK DesiredAccess,
+    _In_ POBJECT_ATTRIBUTES ObjectAttributes, _Out_ PIO_STATUS_BLOCK IoStatusBlock,
+    _In_opt_ PLARGE_INTEGER AllocationSize, _In_ ULONG FileAttributes, _In_ ULONG ShareAccess,
+    _In_ ULONG CreateDisposition, _In_ ULONG CreateOptions, _In_reads_bytes_opt_(EaLength) PVOID EaBuffer,
+    _In_ ULONG EaLength, _In_ ULONG Flags, _In_opt_ PIO_DRIVER_CREATE_CONTEXT DriverContext);
+NTSTATUS FLTAPI FltClose(_In_ HANDLE FileHandle);
+
 /* ------------------------------------------------------------------------
  * Extra create parameters.
  * ---------------------------------------------------------------------- */
@@ -647,6 +713,7 @@ NTSTATUS FLTAPI FltSetCancelCompletion(_In_ PFLT_CALLBACK_DATA CallbackData,
     _In_ PFLT_COMPLETE_CANCELED_CALLBACK CanceledCallback);
 NTSTATUS FLTAPI FltClearCancelCompletion(_In_ PFLT_CALLBACK_DATA CallbackData);
 BOOLEAN FLTAPI FltIsIoCanceled(_In_ PFLT_CALLBACK_DATA CallbackData);
+BOOLEAN FLTAPI FltIsOperationSynchronous(_In_ PFLT_CALLBACK_DATA CallbackData);
 NTSTATUS FLTAPI FltCancellableWaitForSingleObject(_In_ PVOID Object, _In_opt_ PLARGE_INTEGER Timeout,
     _In_opt_ PFLT_CALLBACK_DATA CallbackData);
 NTSTATUS FLTAPI FltReadFile(_In_ PFLT_INSTANCE InitiatingInstance, _In_ PFILE_OBJECT FileObject,
@@ -752,6 +819,7 @@ FLT_LAYOUT_CHECK(offsetof(FLT_FILE_NAME_INFORMATION, Volume) == 0x18);
 FLT_LAYOUT_CHECK(offsetof(FLT_PARAMETERS, SetFileInformation.InfoBuffer) == 0x20);
 FLT_LAYOUT_CHECK(offsetof(FLT_PARAMETERS, DeviceIoControl.Neither.InputBuffer) == 0x18);
 FLT_LAYOUT_CHECK(sizeof(OPEN_REPARSE_LIST_ENTRY) == 0x30);
+FLT_LAYOUT_CHECK(sizeof(IO_DRIVER_CREATE_CONTEXT) == 40);
 
 /* The atomic-create extra create parameter, which newer kits define in
    ntifs.h. */

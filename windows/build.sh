@@ -66,6 +66,9 @@ done
 #    kernel does not export.
 #  - the two __INTRINSIC_DEFINED_ macros let mingw-w64's ddk/ntifs.h compile
 #    as C++ (its own InterlockedBitTestAnd* definitions clash otherwise).
+#  - the three IO_DRIVER_CREATE_CONTEXT names move mingw-w64's older 32-byte
+#    record (without SiloContext) aside; wdk/fltKernel.h defines the record
+#    as Windows 10 version 1607 and later lay it out.
 # ---------------------------------------------------------------------------
 driver_cxxflags=(
   --target=x86_64-w64-windows-gnu -std=c++17 -O2
@@ -74,6 +77,8 @@ driver_cxxflags=(
   -Wall -Wextra -Werror -Wno-missing-field-initializers
   -Werror=global-constructors -Werror=exit-time-destructors
   -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
+  -D_IO_DRIVER_CREATE_CONTEXT=_IO_DRIVER_CREATE_CONTEXT_KIT -DIO_DRIVER_CREATE_CONTEXT=IO_DRIVER_CREATE_CONTEXT_KIT
+  -DPIO_DRIVER_CREATE_CONTEXT=PIO_DRIVER_CREATE_CONTEXT_KIT
   -Iwdk -isystem "$mingw_include/ddk" -isystem "$mingw_include"
 )
 
@@ -209,7 +214,7 @@ echo "windows/build.sh: debug switches: ed zentaflt+$globals_rva <DebugFlags>;" 
 # ---------------------------------------------------------------------------
 service_exe=
 service_sources=()
-service_libs=(-lfltlib)
+service_libs=(-lfltlib -lntdll)
 if [ -d service ]; then
   while IFS= read -r source; do service_sources+=("$source"); done < \
     <(find service \( -name '*.cpp' -o -name '*.c' \) -type f | LC_ALL=C sort)

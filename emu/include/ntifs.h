@@ -476,6 +476,21 @@ NTKERNELAPI VOID NTAPI IoSetTopLevelIrp(_In_opt_ PIRP Irp);
 
 extern POBJECT_TYPE *IoFileObjectType;
 
+/* Handles for objects a driver holds by pointer, and their close
+   (emu/kernel/Object.cpp).  An OBJ_KERNEL_HANDLE handle lives in the
+   system process's table and is valid only in kernel mode.  No access
+   state is emulated: PassedAccessState must be null. */
+typedef struct _ACCESS_STATE *PACCESS_STATE;
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(_In_ PVOID Object, _In_ ULONG HandleAttributes,
+    _In_opt_ PACCESS_STATE PassedAccessState, _In_ ACCESS_MASK DesiredAccess, _In_opt_ POBJECT_TYPE ObjectType,
+    _In_ KPROCESSOR_MODE AccessMode, _Out_ PHANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwClose(_In_ HANDLE Handle);
+
+/* Options of IoCreateFileEx and FltCreateFileEx2 (Flags). */
+#define IO_FORCE_ACCESS_CHECK 0x0001
+#define IO_NO_PARAMETER_CHECKING 0x0100
+#define IO_IGNORE_SHARE_ACCESS_CHECK 0x0800
+
 C_ASSERT(sizeof(FILE_OBJECT) == 0xD8);
 C_ASSERT(sizeof(FILE_BASIC_INFORMATION) == 40);
 C_ASSERT(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56);
@@ -486,5 +501,37 @@ C_ASSERT(FIELD_OFFSET(FILE_RENAME_INFORMATION, RootDirectory) == 8);
 C_ASSERT(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileNameLength) == 16);
 C_ASSERT(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) == 20);
 C_ASSERT(sizeof(FILE_RENAME_INFORMATION) == 24);
+
+/* The memory manager's and cache manager's anchors of a stream, which a
+   file system keeps per stream and points every file object of the stream
+   at (FILE_OBJECT.SectionObjectPointer). */
+typedef struct _SECTION_OBJECT_POINTERS {
+    PVOID DataSectionObject;
+    PVOID SharedCacheMap;
+    PVOID ImageSectionObject;
+} SECTION_OBJECT_POINTERS;
+
+/* Sections and flushes (ZwXxx in drivers, NtXxx in programs), implemented
+   by emu/cache/. */
+typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
+#define SECTION_QUERY 0x0001
+#define SECTION_MAP_WRITE 0x0002
+#define SECTION_MAP_READ 0x0004
+#define SECTION_MAP_EXECUTE 0x0008
+#define SECTION_EXTEND_SIZE 0x0010
+#define SECTION_ALL_ACCESS 0x000F001F
+#define SEC_COMMIT 0x08000000
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+NTSTATUS NTAPI NtFlushBuffersFile(_In_ HANDLE FileHandle, _Out_ PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS NTAPI NtCreateSection(_Out_ PHANDLE SectionHandle, _In_ ACCESS_MASK DesiredAccess,
+    _In_opt_ POBJECT_ATTRIBUTES ObjectAttributes, _In_opt_ PLARGE_INTEGER MaximumSize,
+    _In_ ULONG SectionPageProtection, _In_ ULONG AllocationAttributes, _In_opt_ HANDLE FileHandle);
+NTSTATUS NTAPI NtMapViewOfSection(_In_ HANDLE SectionHandle, _In_ HANDLE ProcessHandle,
+    _Inout_ PVOID *BaseAddress, _In_ ULONG_PTR ZeroBits, _In_ SIZE_T CommitSize,
+    _Inout_opt_ PLARGE_INTEGER SectionOffset, _Inout_ PSIZE_T ViewSize, _In_ SECTION_INHERIT InheritDisposition,
+    _In_ ULONG AllocationType, _In_ ULONG Win32Protect);
+NTSTATUS NTAPI NtUnmapViewOfSection(_In_ HANDLE ProcessHandle, _In_opt_ PVOID BaseAddress);
+NTSTATUS NTAPI NtFlushVirtualMemory(_In_ HANDLE ProcessHandle, _Inout_ PVOID *BaseAddress,
+    _Inout_ PSIZE_T RegionSize, _Out_ PIO_STATUS_BLOCK IoStatus);
 
 EXTERN_C_END

@@ -84,7 +84,6 @@
 #define _Has_lock_level_(l)
 #define _Lock_level_order_(a, b)
 #define _Create_lock_level_(l)
-#define _Requires_lock_held_(l)
 
 /* Driver-specific annotations (driverspecs.h on Windows). */
 #define _IRQL_requires_(i)

@@ -218,8 +218,10 @@ NTSTATUS CreateFile(_FLT_VOLUME *Volume, const std::u16string &Path, ACCESS_MASK
 
 /* The volume and volume-relative path an object name means: \??\C:\path,
    \Device\HarddiskVolumeN\path, or a name relative to the directory
-   behind RootDirectory (a handle of the current process). */
-NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path);
+   behind RootDirectory (a handle of the current process, or a kernel
+   handle when Mode is KernelMode). */
+NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path,
+                           KPROCESSOR_MODE Mode = UserMode);
 
 /* The I/O manager's part of a rename or hard-link request before it is
    sent: ReplaceIfExists in the parameters from the buffer, and, unless the

@@ -80,9 +80,26 @@ std::u16string NormalizedPath(EmuFile *File)
     return NormalizePath(Namespace, *File->OpenedName);
 }
 
-/* A name record for Full (device name and path) in Format. */
-NTSTATUS MakeRecord(const std::u16string &Full, ULONG Format, PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+UNICODE_STRING Slice(const UNICODE_STRING &Name, size_t Start, size_t End)
 {
+    UNICODE_STRING Part;
+    Part.Buffer = Name.Buffer + Start;
+    Part.Length = (USHORT)((End - Start) * sizeof(WCHAR));
+    Part.MaximumLength = Part.Length;
+    if (Start == End) {
+        Part.Buffer = NULL;
+    }
+    return Part;
+}
+
+/* A name record for the volume's device name followed by Path, in Format.
+   The record comes back with its Volume component set: NamesParsed has no
+   flag for it, and FltParseFileNameInformation parses only the components
+   that have one ("FLT_FILE_NAME_INFORMATION structure"). */
+NTSTATUS MakeRecord(const std::u16string &DeviceName, const std::u16string &Path, ULONG Format,
+                    PFLT_FILE_NAME_INFORMATION *FileNameInformation)
+{
+    std::u16string Full = DeviceName + Path;
     if (Full.size() * sizeof(WCHAR) > UNICODE_STRING_MAX_BYTES) {
         return STATUS_OBJECT_NAME_INVALID;
     }
@@ -100,6 +117,7 @@ NTSTATUS MakeRecord(const std::u16string &Full, ULONG Format, PFLT_FILE_NAME_INF
     Record->Information.Name.Buffer = Record->Buffer;
     Record->Information.Name.Length = (USHORT)(Full.size() * sizeof(WCHAR));
     Record->Information.Name.MaximumLength = Record->Information.Name.Length;
+    Record->Information.Volume = Slice(Record->Information.Name, 0, DeviceName.size());
     TheVerifier().OnCreate("file name information", Record, Narrow(Full));
     *FileNameInformation = &Record->Information;
     return STATUS_SUCCESS;
@@ -114,20 +132,9 @@ NTSTATUS BuildRecord(PFILE_OBJECT FileObject, FLT_FILE_NAME_OPTIONS Options,
         return Format == FLT_FILE_NAME_SHORT ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
     }
     std::u16string Path = Format == FLT_FILE_NAME_NORMALIZED ? NormalizedPath(File) : *File->OpenedName;
-    return MakeRecord(File->Volume->DeviceName + Path, Format, FileNameInformation);
+    return MakeRecord(File->Volume->DeviceName, Path, Format, FileNameInformation);
 }
 
-UNICODE_STRING Slice(const UNICODE_STRING &Name, size_t Start, size_t End)
-{
-    UNICODE_STRING Part;
-    Part.Buffer = Name.Buffer + Start;
-    Part.Length = (USHORT)((End - Start) * sizeof(WCHAR));
-    Part.MaximumLength = Part.Length;
-    if (Start == End) {
-        Part.Buffer = NULL;
-    }
-    return Part;
-}
 
 }  // namespace
 
@@ -244,7 +251,9 @@ VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInf
    root directory's path and FileName, a full name as it stands, or a
    simple name in the file's own directory.  A top-level IRP (a recursive
    file-system call) or short names give STATUS_FLT_INVALID_NAME_REQUEST,
-   formats other than normalized and opened STATUS_INVALID_PARAMETER. */
+   formats other than normalized and opened STATUS_INVALID_PARAMETER, a
+   name on another volume STATUS_MOUNT_POINT_NOT_RESOLVED.  The record has
+   its Volume component set, as every name record has. */
 NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                                      HANDLE RootDirectory, PWSTR FileName, ULONG FileNameLength,
                                                      FLT_FILE_NAME_OPTIONS NameOptions,
@@ -277,13 +286,16 @@ NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFI
         if (!NT_SUCCESS(Status)) {
             return Status;
         }
+        if (Volume != File->Volume) {
+            return STATUS_MOUNT_POINT_NOT_RESOLVED;  // the name leads to another volume
+        }
     }
     if (Format == FLT_FILE_NAME_NORMALIZED && Volume->Namespace != nullptr) {
         NtfsVolume *Namespace = NamespaceOf(Volume);
         std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
         Path = NormalizePath(Namespace, Path);
     }
-    return MakeRecord(Volume->DeviceName + Path, Format, RetFileNameInformation);
+    return MakeRecord(Volume->DeviceName, Path, Format, RetFileNameInformation);
 }
 
 /* FltIsDirectory: whether the file object is open on a directory

@@ -19,12 +19,17 @@ using namespace emu;
 namespace {
 
 /* The file object behind a handle of the calling process, referenced, when
-   the handle grants any of Required (none: any handle). */
-NTSTATUS ReferenceFile(HANDLE Handle, ACCESS_MASK Required, EmuFile **File, ACCESS_MASK *GrantedAccess = nullptr)
+   the handle grants any of Required (none: any handle).  A kernel handle is
+   valid only for a kernel-mode caller. */
+NTSTATUS ReferenceFile(HANDLE Handle, ACCESS_MASK Required, EmuFile **File, ACCESS_MASK *GrantedAccess = nullptr,
+                       KPROCESSOR_MODE Mode = UserMode)
 {
     PVOID Object = nullptr;
     ACCESS_MASK Granted = 0;
     *File = nullptr;
+    if (Mode == UserMode && IsKernelHandle(Handle)) {
+        return STATUS_INVALID_HANDLE;
+    }
     NTSTATUS Status = ReferenceByHandle(CurrentProcess(), Handle, *IoFileObjectType, &Object, &Granted);
     if (Status == STATUS_OBJECT_TYPE_MISMATCH) {
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -294,16 +299,20 @@ namespace emu {
 
 /* The volume and volume-relative path an object name means: \??\C:\path,
    \Device\HarddiskVolumeN\path, or a name relative to RootDirectory. */
-NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path)
+NTSTATUS ResolveObjectName(POBJECT_ATTRIBUTES Attributes, _FLT_VOLUME **Volume, std::u16string *Path,
+                           KPROCESSOR_MODE Mode)
 {
     if (Attributes == NULL || Attributes->ObjectName == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string Name((const char16_t *)Attributes->ObjectName->Buffer,
-                        Attributes->ObjectName->Length / sizeof(WCHAR));
+    /* A kernel-mode caller's name need not be aligned: copied byte-wise. */
+    std::u16string Name(Attributes->ObjectName->Length / sizeof(WCHAR), u'\0');
+    if (!Name.empty()) {
+        memcpy(Name.data(), Attributes->ObjectName->Buffer, Name.size() * sizeof(WCHAR));
+    }
     if (Attributes->RootDirectory != NULL) {
         EmuFile *Root;
-        NTSTATUS Status = ReferenceFile(Attributes->RootDirectory, 0, &Root);
+        NTSTATUS Status = ReferenceFile(Attributes->RootDirectory, 0, &Root, nullptr, Mode);
         if (!NT_SUCCESS(Status)) {
             return Status;
         }

@@ -78,13 +78,22 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK Access, const GENERIC_MAPPING &Mapping)
     return Mapped;
 }
 
+bool IsKernelHandle(HANDLE Handle)
+{
+    return ((uint64_t)Handle & KernelHandleBits) == KernelHandleBits;
+}
+
 HANDLE InsertHandle(EmuProcess *Process, PVOID Object, ACCESS_MASK GrantedAccess, ULONG Attributes)
 {
     ObjectHeader *Header = HeaderOf(Object);
     Header->PointerCount += 1;
     Header->HandleCount += 1;
+    bool Kernel = (Attributes & OBJ_KERNEL_HANDLE) != 0;
+    if (Kernel) {
+        Process = SystemProcess();
+    }
     std::lock_guard<std::mutex> Guard(Process->HandleLock);
-    uint64_t Value = Process->NextHandle;
+    uint64_t Value = Process->NextHandle | (Kernel ? KernelHandleBits : 0);
     Process->NextHandle += 4;
     Process->Handles[Value] = HandleEntry{Object, GrantedAccess, Attributes};
     return (HANDLE)Value;
@@ -101,6 +110,9 @@ static uint64_t HandleIndex(HANDLE Handle)
 NTSTATUS CloseHandleIn(EmuProcess *Process, HANDLE Handle)
 {
     PVOID Object;
+    if (IsKernelHandle(Handle)) {
+        Process = SystemProcess();
+    }
     {
         std::lock_guard<std::mutex> Guard(Process->HandleLock);
         auto Found = Process->Handles.find(HandleIndex(Handle));
@@ -122,6 +134,9 @@ NTSTATUS CloseHandleIn(EmuProcess *Process, HANDLE Handle)
 NTSTATUS ReferenceByHandle(EmuProcess *Process, HANDLE Handle, _OBJECT_TYPE *Type, PVOID *Object,
                            ACCESS_MASK *GrantedAccess)
 {
+    if (IsKernelHandle(Handle)) {
+        Process = SystemProcess();
+    }
     std::lock_guard<std::mutex> Guard(Process->HandleLock);
     auto Found = Process->Handles.find(HandleIndex(Handle));
     if (Found == Process->Handles.end()) {
@@ -171,6 +186,9 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     EMU_INJECT_STATUS("ObReferenceObjectByHandle");
     PVOID Found = NULL;
     ACCESS_MASK Granted = 0;
+    if (AccessMode == UserMode && IsKernelHandle(Handle)) {
+        return STATUS_INVALID_HANDLE;  // kernel handles are for kernel mode only
+    }
     NTSTATUS Status = ReferenceByHandle(CurrentProcess(), Handle, ObjectType, &Found, &Granted);
     if (!NT_SUCCESS(Status)) {
         return Status;
@@ -188,6 +206,40 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
         HandleInformation->GrantedAccess = Granted;
     }
     return STATUS_SUCCESS;
+}
+
+/* ObOpenObjectByPointer: a handle for an object the caller holds by
+   pointer, in the current process's table or, with OBJ_KERNEL_HANDLE, in
+   the system process's.  KernelMode grants the desired access unchecked
+   ("If AccessMode is KernelMode, the requested access is always allowed");
+   no security descriptors are kept on objects, so UserMode grants it too.
+   No access state is emulated (PassedAccessState must be null). */
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
+                                     ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                     PHANDLE Handle)
+{
+    UNREFERENCED_PARAMETER(AccessMode);
+    EMU_INJECT_STATUS("ObOpenObjectByPointer");
+    if (!IsObject(Object)) {
+        RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Object, "ObOpenObjectByPointer: not an object");
+    }
+    if (PassedAccessState != NULL) {
+        TheVerifier().Report("ObOpenObjectByPointer with an access state, which is not emulated");
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    if (ObjectType != NULL && TypeOfObject(Object) != ObjectType) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    ACCESS_MASK Granted = MapGenericAccess(DesiredAccess, TypeOfObject(Object)->Mapping);
+    *Handle = InsertHandle(CurrentProcess(), Object, Granted, HandleAttributes & OBJ_KERNEL_HANDLE);
+    return STATUS_SUCCESS;
+}
+
+/* ZwClose: a kernel handle from the system process's table, any other from
+   the current process's; STATUS_INVALID_HANDLE for one that is not open. */
+NTSTATUS NTAPI ZwClose(HANDLE Handle)
+{
+    return CloseHandleIn(CurrentProcess(), Handle);
 }
 
 }  // extern "C"

@@ -28,6 +28,11 @@ EmuProcess &System()
 }  // namespace
 
 namespace emu {
+/* emu/cache/Section.cpp: the views a process mapped go when it ends. */
+void UnmapProcessViews(EmuProcess *Process);
+}  // namespace emu
+
+namespace emu {
 
 uint64_t NewThreadId()
 {
@@ -76,7 +81,9 @@ void TerminateProcess(EmuProcess *Process)
         ProcessScope Scope(Process);
         CloseHandleIn(Process, Handle);
     }
-    /* Its address space goes with it; no driver may keep its pages locked. */
+    /* Its views are unmapped, and its address space goes with it; no
+       driver may keep its pages locked. */
+    UnmapProcessViews(Process);
     CheckLockedPagesAtProcessEnd(Process);
     FreeUserAddressSpace(Process);
 }

@@ -8,13 +8,63 @@ using namespace emu;
 
 namespace {
 
-/* Upcasing for case-insensitive comparisons: ASCII and Latin-1, which is
-   what the emulated NTFS names use. */
+/* Upcasing for case-insensitive comparisons, as RtlUpcaseUnicodeChar and
+   the upcase table NTFS compares names with map the letters of these
+   blocks ("RtlUpcaseUnicodeChar", "File Names" in the NTFS documentation:
+   names that differ only in case are the same name): ASCII, Latin-1 (with
+   y-diaeresis and micro sign, whose capitals lie outside it), Latin
+   Extended-A, basic Greek and Cyrillic, and the fullwidth Latin letters.
+   Letters of other scripts, and those without a one-to-one capital
+   (sharp s, dotless i, long s), stay as they are. */
 WCHAR Upcase(WCHAR Character)
 {
-    if ((Character >= L'a' && Character <= L'z') ||
-        (Character >= 0xE0 && Character <= 0xFE && Character != 0xF7)) {
-        return (WCHAR)(Character - 0x20);
+    unsigned Code = Character;
+    if ((Code >= 'a' && Code <= 'z') || (Code >= 0xE0 && Code <= 0xFE && Code != 0xF7)) {
+        return (WCHAR)(Code - 0x20);
+    }
+    if (Code == 0xFF) {
+        return (WCHAR)0x178;
+    }
+    if (Code == 0xB5) {
+        return (WCHAR)0x39C;
+    }
+    /* Latin Extended-A: capital and small letters alternate, the capital
+       on the even code in two runs and on the odd code in the other two. */
+    if ((Code >= 0x100 && Code <= 0x12F) || (Code >= 0x132 && Code <= 0x137) || (Code >= 0x14A && Code <= 0x177)) {
+        return (WCHAR)(Code & ~1u);
+    }
+    if ((Code >= 0x139 && Code <= 0x148) || (Code >= 0x179 && Code <= 0x17E)) {
+        return (WCHAR)((Code & 1u) ? Code : Code - 1);
+    }
+    /* Greek. */
+    if (Code == 0x3C2) {
+        return (WCHAR)0x3A3;  // final sigma
+    }
+    if (Code >= 0x3B1 && Code <= 0x3CB) {
+        return (WCHAR)(Code - 0x20);
+    }
+    if (Code == 0x3AC) {
+        return (WCHAR)0x386;
+    }
+    if (Code >= 0x3AD && Code <= 0x3AF) {
+        return (WCHAR)(Code - 0x25);
+    }
+    if (Code == 0x3CC) {
+        return (WCHAR)0x38C;
+    }
+    if (Code == 0x3CD || Code == 0x3CE) {
+        return (WCHAR)(Code - 0x3F);
+    }
+    /* Cyrillic. */
+    if (Code >= 0x430 && Code <= 0x44F) {
+        return (WCHAR)(Code - 0x20);
+    }
+    if (Code >= 0x450 && Code <= 0x45F) {
+        return (WCHAR)(Code - 0x50);
+    }
+    /* Fullwidth Latin. */
+    if (Code >= 0xFF41 && Code <= 0xFF5A) {
+        return (WCHAR)(Code - 0x20);
     }
     return Character;
 }

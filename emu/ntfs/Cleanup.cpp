@@ -5,16 +5,22 @@
  * object's share access and byte-range locks back and, when it was the
  * file's last handle and changes were journaled, writes the USN close
  * record; deletes pending on the file are carried out then
- * (Disposition.cpp).  Close (the last
+ * (Disposition.cpp).  Then the file object's private cache map goes
+ * (CcUninitializeCacheMap, emu/cache/), which may let the lazy writer
+ * write the stream's dirty pages and the cache map go.  Close (the last
  * reference gone) lets the file object go; when it was the stream's last,
  * the filter manager tears the stream's contexts down, as a file system
  * does with FsRtlTeardownPerStreamContexts when it frees the stream.
  */
 #include "Ntfs.h"
 
+#include "../cache/Cache.h"
+
 namespace emu {
 
-NTSTATUS NtfsCleanup(IoRequest *Request)
+namespace {
+
+NTSTATUS CleanupFile(IoRequest *Request)
 {
     EmuFile *File = Request->File;
     NtfsVolume *Namespace = NamespaceOf(File->Volume);
@@ -47,6 +53,15 @@ NTSTATUS NtfsCleanup(IoRequest *Request)
         WriteUsnClose(Namespace, File, Node);
     }
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS NtfsCleanup(IoRequest *Request)
+{
+    NTSTATUS Status = CleanupFile(Request);
+    UninitializeCacheMap(Request->File);
+    return Status;
 }
 
 NTSTATUS NtfsClose(IoRequest *Request)

@@ -32,20 +32,17 @@ bool MayChangeFile(const EmuFile *File)
 
 NTSTATUS SetReparsePoint(EmuFile *File, NtfsVolume *Namespace, NtfsNode *Node, PVOID Input, ULONG InputLength)
 {
-    if (Input == NULL || InputLength < REPARSE_DATA_BUFFER_HEADER_SIZE) {
-        return STATUS_IO_REPARSE_DATA_INVALID;
+    NTSTATUS Status = CheckReparseBuffer(Input, InputLength);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
     }
     auto Header = (PREPARSE_GUID_DATA_BUFFER)Input;
     ULONG Tag = Header->ReparseTag;
-    ULONG HeaderSize = IsReparseTagMicrosoft(Tag) ? REPARSE_DATA_BUFFER_HEADER_SIZE
-                                                  : (ULONG)REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
-    if (Tag == IO_REPARSE_TAG_RESERVED_ZERO || Tag == IO_REPARSE_TAG_RESERVED_ONE) {
-        return STATUS_IO_REPARSE_TAG_INVALID;
-    }
-    if (InputLength < HeaderSize || InputLength != HeaderSize + Header->ReparseDataLength ||
-        InputLength > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
-        return STATUS_IO_REPARSE_DATA_INVALID;
-    }
+    /* An existing reparse point is replaced, data and all, only by one of
+       the same tag and, for a tag that is not Microsoft's, the same GUID;
+       another tag fails with STATUS_IO_REPARSE_TAG_MISMATCH, another GUID
+       with STATUS_REPARSE_ATTRIBUTE_CONFLICT (FltTagFile,
+       FSCTL_SET_REPARSE_POINT, "Reparse Point Operations"). */
     if (Node->HasReparsePoint) {
         if (Node->ReparseTag != Tag) {
             return STATUS_IO_REPARSE_TAG_MISMATCH;
@@ -54,15 +51,7 @@ NTSTATUS SetReparsePoint(EmuFile *File, NtfsVolume *Namespace, NtfsNode *Node, P
             return STATUS_REPARSE_ATTRIBUTE_CONFLICT;
         }
     }
-    Node->HasReparsePoint = true;
-    Node->ReparseTag = Tag;
-    if (!IsReparseTagMicrosoft(Tag)) {
-        Node->ReparseGuid = Header->ReparseGuid;
-    } else {
-        Node->ReparseGuid = GUID{};
-    }
-    Node->ReparseData.assign((PUCHAR)Input + HeaderSize, (PUCHAR)Input + InputLength);
-    Node->Attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    StoreReparsePoint(Node, Input, InputLength);
     Touch(File, Node, false);
     NoteUsnChange(Namespace, File, Node, USN_REASON_REPARSE_POINT_CHANGE);
     return STATUS_SUCCESS;
@@ -126,6 +115,38 @@ NTSTATUS DeleteReparsePoint(EmuFile *File, NtfsVolume *Namespace, NtfsNode *Node
 
 namespace emu {
 
+NTSTATUS CheckReparseBuffer(const void *Input, ULONG InputLength)
+{
+    if (Input == NULL || InputLength < REPARSE_DATA_BUFFER_HEADER_SIZE) {
+        return STATUS_IO_REPARSE_DATA_INVALID;
+    }
+    auto Header = (const REPARSE_GUID_DATA_BUFFER *)Input;
+    ULONG Tag = Header->ReparseTag;
+    ULONG HeaderSize = IsReparseTagMicrosoft(Tag) ? REPARSE_DATA_BUFFER_HEADER_SIZE
+                                                  : (ULONG)REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
+    if (Tag == IO_REPARSE_TAG_RESERVED_ZERO || Tag == IO_REPARSE_TAG_RESERVED_ONE) {
+        return STATUS_IO_REPARSE_TAG_INVALID;
+    }
+    if (InputLength < HeaderSize || InputLength != HeaderSize + Header->ReparseDataLength ||
+        InputLength > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+        return STATUS_IO_REPARSE_DATA_INVALID;
+    }
+    return STATUS_SUCCESS;
+}
+
+void StoreReparsePoint(NtfsNode *Node, const void *Input, ULONG InputLength)
+{
+    auto Header = (const REPARSE_GUID_DATA_BUFFER *)Input;
+    ULONG Tag = Header->ReparseTag;
+    bool Microsoft = IsReparseTagMicrosoft(Tag) != 0;
+    ULONG HeaderSize = Microsoft ? REPARSE_DATA_BUFFER_HEADER_SIZE : (ULONG)REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
+    Node->HasReparsePoint = true;
+    Node->ReparseTag = Tag;
+    Node->ReparseGuid = Microsoft ? GUID{} : Header->ReparseGuid;
+    Node->ReparseData.assign((const UCHAR *)Input + HeaderSize, (const UCHAR *)Input + InputLength);
+    Node->Attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+}
+
 NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
                    ULONG *Returned, KPROCESSOR_MODE Mode)
 {
@@ -187,7 +208,7 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
             End = Node->Data.size();
         }
         if (Begin < End) {
-            memset(Node->Data.data() + Begin, 0, End - Begin);
+            Node->Data.Zero(Begin, End);
             if (Node->Attributes & FILE_ATTRIBUTE_SPARSE_FILE) {
                 for (ULONGLONG Cluster = (Begin + ClusterSize - 1) / ClusterSize;
                      (Cluster + 1) * ClusterSize <= End || (Cluster * ClusterSize < End && End == Node->Data.size());
@@ -237,7 +258,9 @@ NTSTATUS FsControl(EmuFile *File, ULONG Code, PVOID Input, ULONG InputLength, PV
         ULONG Copied = OutputLength < Needed ? OutputLength / sizeof(FILE_ALLOCATED_RANGE_BUFFER) *
                                                    sizeof(FILE_ALLOCATED_RANGE_BUFFER)
                                              : Needed;
-        memcpy(Output, Ranges.data(), Copied);
+        if (Copied != 0) {  // no ranges: an empty vector's data() may be null
+            memcpy(Output, Ranges.data(), Copied);
+        }
         *Returned = Copied;
         return Copied < Needed ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }

@@ -21,7 +21,9 @@
  * "Delete on close" in the file-system documentation) and refuses a
  * read-only file with STATUS_CANNOT_DELETE ([MS-FSA] 2.1.5.1.2.1,
  * "Algorithm to Check Access to an Existing File"); the file object
- * deletes the file at its cleanup.
+ * deletes the file at its cleanup.  A new file made with the atomic-create
+ * extra create parameter gets what it asks for in the same step
+ * (AtomicCreate.cpp).
  */
 #include "Ntfs.h"
 
@@ -166,6 +168,11 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
         if (Disposition == FILE_OPEN || Disposition == FILE_OVERWRITE) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
+        PATOMIC_CREATE_ECP_CONTEXT Atomic = nullptr;
+        NTSTATUS Checked = FindAtomicCreate(Request, &Atomic);
+        if (!NT_SUCCESS(Checked)) {
+            return Checked;
+        }
         auto Created = std::make_unique<NtfsNode>();
         Created->Directory = (Options & FILE_DIRECTORY_FILE) != 0;
         Created->FileId = Namespace->NextFileId++;
@@ -177,7 +184,11 @@ NTSTATUS FileSystemCreate(IoRequest *Request, _FLT_VOLUME *Volume, const std::u1
         Namespace->Nodes.push_back(std::move(Created));
         *LinkId = AddLink(Namespace, Node, Directory, Parts.back())->Id;
         *Information = FILE_CREATED;
-        NoteUsnChange(Namespace, nullptr, Node, USN_REASON_FILE_CREATE);
+        if (Atomic != nullptr) {
+            ApplyAtomicCreate(Namespace, Request->File, Node, Atomic);  // still under the namespace lock
+        } else {
+            NoteUsnChange(Namespace, nullptr, Node, USN_REASON_FILE_CREATE);
+        }
     } else {
         if (Disposition == FILE_CREATE) {
             return STATUS_OBJECT_NAME_COLLISION;

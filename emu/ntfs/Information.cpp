@@ -22,6 +22,8 @@
  */
 #include "Ntfs.h"
 
+#include "../cache/Cache.h"
+
 using namespace emu;
 
 namespace {
@@ -234,6 +236,8 @@ NTSTATUS NtfsQueryInformation(IoRequest *Request)
     return Status;
 }
 
+NTSTATUS SetSizeInformation(IoRequest *Request);
+
 NTSTATUS NtfsSetInformation(IoRequest *Request)
 {
     auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
@@ -247,12 +251,44 @@ NTSTATUS NtfsSetInformation(IoRequest *Request)
     case FileDispositionInformation:
     case FileDispositionInformationEx:
         return NtfsSetDisposition(Request);
+    case FileEndOfFileInformation:
+    case FileAllocationInformation:
+        return SetSizeInformation(Request);
     default:
         return FsSetInformation(Request->File, Parameters.FileInformationClass, Parameters.InfoBuffer,
-                                Parameters.Length, Request->Data.RequestorMode,
-                                Parameters.FileInformationClass == FileEndOfFileInformation &&
-                                    Parameters.AdvanceOnly);
+                                Parameters.Length, Request->Data.RequestorMode);
     }
+}
+
+/* An end-of-file or allocation set and the stream's cache: a stream a
+   section maps cannot shrink (STATUS_USER_MAPPED_FILE, as
+   MmCanFileBeTruncated refuses), and the cache learns the new size, so
+   pages beyond a shrunk end are purged (CcSetFileSizes). */
+NTSTATUS SetSizeInformation(IoRequest *Request)
+{
+    auto &Parameters = Request->Iopb.Parameters.SetFileInformation;
+    EmuFile *File = Request->File;
+    NtfsVolume *Namespace = NamespaceOf(File->Volume);
+    bool AdvanceOnly = Parameters.FileInformationClass == FileEndOfFileInformation && Parameters.AdvanceOnly;
+    if (!AdvanceOnly && Parameters.Length >= sizeof(LARGE_INTEGER) && StreamIsMapped(File->File.SectionObjectPointer)) {
+        LARGE_INTEGER Size;
+        memcpy(&Size, Parameters.InfoBuffer, sizeof(Size));
+        std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+        if (Size.QuadPart < (LONGLONG)File->Node->Data.size()) {
+            return STATUS_USER_MAPPED_FILE;
+        }
+    }
+    NTSTATUS Status = FsSetInformation(File, Parameters.FileInformationClass, Parameters.InfoBuffer,
+                                       Parameters.Length, Request->Data.RequestorMode, AdvanceOnly);
+    ULONGLONG Size;
+    {
+        std::lock_guard<std::recursive_mutex> Guard(Namespace->Lock);
+        Size = File->Node->Data.size();
+    }
+    if (NT_SUCCESS(Status)) {
+        SetCacheFileSize(File->File.SectionObjectPointer, Size);
+    }
+    return Status;
 }
 
 }  // namespace emu

@@ -55,15 +55,16 @@ bool MayWriteMetadata(EmuFile *File, KPROCESSOR_MODE Mode)
 
 void FormatNtfs(NtfsVolume *Namespace)
 {
-    /* Windows keeps the deleted files of each user below \$RECYCLE.BIN at
+    /* Windows keeps the deleted files of each user below \$Recycle.Bin at
        the root of every fixed volume, a directory with the hidden and
-       system attributes (shell behaviour, not in the file-system
-       documentation read). */
+       system attributes, its name stored in that mixed case (shell
+       behaviour, not in the file-system documentation read); programs
+       meet it in any case. */
     auto RecycleBin = std::make_unique<NtfsNode>();
     RecycleBin->Directory = true;
     RecycleBin->FileId = Namespace->NextFileId++;
     RecycleBin->Attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    AddLink(Namespace, RecycleBin.get(), &Namespace->Root, u"$RECYCLE.BIN");
+    AddLink(Namespace, RecycleBin.get(), &Namespace->Root, u"$Recycle.Bin");
     Namespace->Nodes.push_back(std::move(RecycleBin));
 }
 
@@ -197,6 +198,67 @@ bool HasOpenFilesBelow(const NtfsNode *Directory)
         }
     }
     return false;
+}
+
+}  // namespace emu
+
+namespace emu {
+
+void FileData::resize(ULONGLONG NewSize, UCHAR)
+{
+    if (NewSize < Size) {
+        Zero(NewSize, Size < (NewSize / ChunkSize + 1) * ChunkSize ? Size : (NewSize / ChunkSize + 1) * ChunkSize);
+        Chunks.erase(Chunks.lower_bound((NewSize + ChunkSize - 1) / ChunkSize), Chunks.end());
+    }
+    Size = NewSize;
+}
+
+void FileData::Read(ULONGLONG Offset, ULONGLONG Count, void *Buffer) const
+{
+    auto Out = (PUCHAR)Buffer;
+    while (Count != 0) {
+        ULONGLONG Index = Offset / ChunkSize, Within = Offset % ChunkSize;
+        ULONGLONG Piece = ChunkSize - Within < Count ? ChunkSize - Within : Count;
+        auto Found = Chunks.find(Index);
+        if (Found == Chunks.end()) {
+            memset(Out, 0, Piece);
+        } else {
+            memcpy(Out, Found->second.get() + Within, Piece);
+        }
+        Out += Piece, Offset += Piece, Count -= Piece;
+    }
+}
+
+void FileData::Write(ULONGLONG Offset, ULONGLONG Count, const void *Buffer)
+{
+    auto In = (const UCHAR *)Buffer;
+    while (Count != 0) {
+        ULONGLONG Index = Offset / ChunkSize, Within = Offset % ChunkSize;
+        ULONGLONG Piece = ChunkSize - Within < Count ? ChunkSize - Within : Count;
+        std::unique_ptr<UCHAR[]> &Chunk = Chunks[Index];
+        if (!Chunk) {
+            Chunk = std::make_unique<UCHAR[]>(ChunkSize);  // zeroed
+        }
+        memcpy(Chunk.get() + Within, In, Piece);
+        In += Piece, Offset += Piece, Count -= Piece;
+    }
+}
+
+void FileData::Zero(ULONGLONG Begin, ULONGLONG End)
+{
+    while (Begin < End) {
+        ULONGLONG Index = Begin / ChunkSize, Within = Begin % ChunkSize;
+        ULONGLONG Piece = ChunkSize - Within < End - Begin ? ChunkSize - Within : End - Begin;
+        auto Found = Chunks.find(Index);
+        if (Found != Chunks.end()) {
+            if (Piece == ChunkSize) {
+                Chunks.erase(Found);
+            } else {
+                memset(Found->second.get() + Within, 0, Piece);
+            }
+        }
+        Begin += Piece;
+    }
 }
 
 }  // namespace emu

@@ -37,6 +37,32 @@ struct ByteRangeLock {
 
 struct NtfsNode;
 
+/* A stream's bytes on the emulated disk, kept sparsely: only the 64 KiB
+   chunks ever written hold memory, so a file of many gigabytes with a few
+   pages of data stays small; the rest reads as zeros. */
+class FileData {
+public:
+    static constexpr ULONGLONG ChunkSize = 64 * 1024;
+
+    ULONGLONG size() const { return Size; }
+    bool empty() const { return Size == 0; }
+    void clear() { Chunks.clear(), Size = 0; }
+    void shrink_to_fit() {}
+    /* A new size: bytes beyond a shrunk end are gone, so growing again
+       reads zeros there. */
+    void resize(ULONGLONG NewSize, UCHAR = 0);
+    /* Count bytes at Offset (the caller keeps within the size). */
+    void Read(ULONGLONG Offset, ULONGLONG Count, void *Buffer) const;
+    void Write(ULONGLONG Offset, ULONGLONG Count, const void *Buffer);
+    void Zero(ULONGLONG Begin, ULONGLONG End);
+    /* Host memory the chunks take. */
+    size_t Footprint() const { return Chunks.size() * ChunkSize; }
+
+private:
+    std::map<ULONGLONG, std::unique_ptr<UCHAR[]>> Chunks;  // by chunk index
+    ULONGLONG Size = 0;
+};
+
 /* One name of a file: the directory it is in and the name as given.  The
    id stays with the link through renames, so a file object keeps the link
    it was opened by. */
@@ -54,7 +80,10 @@ struct NtfsNode {
     std::map<std::u16string, NtfsNode *> Children;  // by upcased name; the volume owns the nodes
     uint64_t FileId = 0;
     ULONG Attributes = FILE_ATTRIBUTE_ARCHIVE;
-    std::vector<UCHAR> Data;           // the default stream
+    FileData Data;                     // the default stream
+    /* The memory manager's and cache manager's anchors of the stream
+       (emu/cache/): every file object of the stream points here. */
+    SECTION_OBJECT_POINTERS SectionObjects = {};
     ULONGLONG ValidDataLength = 0;
     std::set<ULONGLONG> Clusters;      // allocated 4 KiB clusters of a sparse file
     LONGLONG CreationTime = 0, LastAccessTime = 0, LastWriteTime = 0, ChangeTime = 0;
@@ -98,7 +127,7 @@ constexpr ULONGLONG SectorSize = 512;
 
 NtfsVolume *NamespaceOf(_FLT_VOLUME *Volume);
 /* What a freshly formatted NTFS volume holds at its root: the recycle-bin
-   directory \$RECYCLE.BIN, hidden and system. */
+   directory \$Recycle.Bin, hidden and system. */
 void FormatNtfs(NtfsVolume *Namespace);
 
 /* The file system's dispatch: the bottom of every filter chain. */
@@ -138,6 +167,18 @@ USN WriteUsnClose(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node);
    locks at its cleanup.  Called under the namespace lock. */
 bool LockConflicts(IoRequest *Request, ULONGLONG Offset, ULONGLONG Length, bool Write);
 void ReleaseLocksOf(NtfsNode *Node, EmuFile *File);
+
+/* Reparse buffers (Control.cpp): the checks of FSCTL_SET_REPARSE_POINT on
+   a buffer (STATUS_IO_REPARSE_DATA_INVALID, STATUS_IO_REPARSE_TAG_INVALID),
+   and the reparse point a checked buffer gives a file. */
+NTSTATUS CheckReparseBuffer(const void *Input, ULONG InputLength);
+void StoreReparsePoint(NtfsNode *Node, const void *Input, ULONG InputLength);
+
+/* The atomic-create extra create parameter of a create (AtomicCreate.cpp):
+   found and checked before the file is made (null when the create carries
+   none), then applied to the new file under the same namespace lock. */
+NTSTATUS FindAtomicCreate(IoRequest *Request, PATOMIC_CREATE_ECP_CONTEXT *Context);
+void ApplyAtomicCreate(NtfsVolume *Namespace, EmuFile *File, NtfsNode *Node, PATOMIC_CREATE_ECP_CONTEXT Context);
 
 /* Shared by the routines above (Node.cpp). */
 /* Updates the times a change touches, unless File froze them. */

@@ -12,6 +12,7 @@ namespace {
 /* Statuses the emulated headers lack. */
 constexpr NTSTATUS StatusThreadIsTerminating = (NTSTATUS)0xC000004BL;
 constexpr NTSTATUS StatusDiskFull = (NTSTATUS)0xC000007FL;
+constexpr NTSTATUS StatusQuotaExceeded = (NTSTATUS)0xC0000044L;
 
 constexpr FailureSource Doc = FailureSource::Documented;
 
@@ -83,6 +84,13 @@ const std::map<std::string, std::vector<FailureStatus>> &Catalogue()
         {"FltUntagFile", {{STATUS_INSUFFICIENT_RESOURCES, Doc}, {STATUS_FLT_DELETING_OBJECT, Doc}}},
         {"FltAllocateExtraCreateParameterList", {{STATUS_INSUFFICIENT_RESOURCES, Doc}}},
         {"FltAllocateExtraCreateParameter", {{STATUS_INSUFFICIENT_RESOURCES, Doc}}},
+        /* A kernel-mode open of an object the caller holds: quota is what a
+           correct call can still run out of. */
+        {"ObOpenObjectByPointer", {{StatusQuotaExceeded, Doc}}},
+        /* "An appropriate NTSTATUS value", as the filter's other requests:
+           pool, the instance's teardown, and, for a new file, a full disk. */
+        {"FltCreateFileEx2",
+         {{STATUS_INSUFFICIENT_RESOURCES, Doc}, {STATUS_FLT_DELETING_OBJECT, Doc}, {StatusDiskFull, Doc}}},
     };
     return Table;
 }

@@ -203,6 +203,7 @@ uint64_t LockOrderChecker::NodeFor(const void *Lock, LockKind Kind)
 bool LockOrderChecker::Acquire(const void *Lock, LockKind Kind, bool Exclusive, bool CanWait)
 {
     ThreadState &Thread = CurrentThread();
+    AcquisitionCount.fetch_add(1, std::memory_order_relaxed);
     for (auto Held = Thread.HeldLocks.rbegin(); Held != Thread.HeldLocks.rend(); ++Held) {
         if (Held->Lock == Lock) {
             Held->Count += 1;

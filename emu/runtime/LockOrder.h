@@ -31,6 +31,7 @@
  */
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -94,6 +95,11 @@ public:
     void Forget(const void *Lock);
     void ForgetWithin(const void *Begin, size_t Size);
 
+    /* Acquisitions so far, recursive and failed try-acquires included, by
+       every thread: what a benchmark counts to see the locks an operation
+       takes. */
+    uint64_t Acquisitions() const { return AcquisitionCount.load(std::memory_order_relaxed); }
+
     /* The graph, for tests: locks known and orders recorded. */
     size_t LockCount() const;
     size_t OrderCount() const;
@@ -139,6 +145,7 @@ private:
     std::string DescribeLock(uint64_t Id) const;
 
     mutable std::mutex Mutex;
+    std::atomic<uint64_t> AcquisitionCount{0};
     uint64_t NextNode = 1;
     std::map<const void *, uint64_t> Addresses;
     std::unordered_map<uint64_t, Node> Nodes;

@@ -31,9 +31,17 @@ _OBJECT_TYPE *TypeOfObject(PVOID Object);
 LONG_PTR PointerCountOf(PVOID Object);
 bool IsObject(PVOID Object);
 
-/* Handles. InsertHandle takes a reference of its own. */
+/* Handles. InsertHandle takes a reference of its own.  A handle made with
+   OBJ_KERNEL_HANDLE is a kernel handle: it goes into the system process's
+   table whatever Process is, its value carries KernelHandleBits (the top
+   bits, as Windows sets them on x64), and it is valid only in kernel mode
+   ("OBJECT_ATTRIBUTES": "the handle can only be accessed in kernel mode").
+   CloseHandleIn and ReferenceByHandle look a kernel handle up in the system
+   process's table; a user-mode caller never reaches them with one. */
 HANDLE InsertHandle(EmuProcess *Process, PVOID Object, ACCESS_MASK GrantedAccess, ULONG Attributes = 0);
 NTSTATUS CloseHandleIn(EmuProcess *Process, HANDLE Handle);
+constexpr uint64_t KernelHandleBits = 0xFFFFFFFF80000000ull;
+bool IsKernelHandle(HANDLE Handle);
 /* Looks a handle up without an access check; references the object. */
 NTSTATUS ReferenceByHandle(EmuProcess *Process, HANDLE Handle, _OBJECT_TYPE *Type, PVOID *Object,
                            ACCESS_MASK *GrantedAccess);

@@ -46,11 +46,28 @@ void FreeCallbackData(PFLT_CALLBACK_DATA Data);
 NTSTATUS OpenBelow(PFLT_INSTANCE Instance, const std::u16string &Path, ACCESS_MASK DesiredAccess, ULONG ShareAccess,
                    ULONG Options, HANDLE *Handle, PFILE_OBJECT *FileObject);
 
+/* The valid data length NTFS keeps for a file (no query class returns
+   it). */
+ULONGLONG ValidDataLengthOf(PFILE_OBJECT FileObject);
+
 /* Entries of the filter manager's port and connection tables. */
 struct PortTableSizes {
     size_t Ports;
     size_t Connections;
 };
 PortTableSizes PortTables();
+
+/* The cache manager's state of the stream a file object opens: whether
+   its shared cache map exists, its pages in memory and how many are dirty,
+   and what keeps it (private cache maps, sections, mapped views). */
+struct CacheCounts {
+    bool Exists;
+    size_t Pages;
+    size_t Dirty;
+    ULONG PrivateMaps;
+    ULONG Sections;
+    ULONG Views;
+};
+CacheCounts CacheCountsOf(PFILE_OBJECT FileObject);
 
 }  // namespace emu

@@ -41,6 +41,9 @@ const StatusMapping Mappings[] = {
     {STATUS_FILE_LOCK_CONFLICT, ERROR_LOCK_VIOLATION},
     {STATUS_LOCK_NOT_GRANTED, ERROR_LOCK_VIOLATION},
     {STATUS_RANGE_NOT_LOCKED, ERROR_NOT_LOCKED},
+    {STATUS_MAPPED_FILE_SIZE_ZERO, ERROR_FILE_INVALID},
+    {STATUS_USER_MAPPED_FILE, ERROR_USER_MAPPED_FILE},
+    {STATUS_NOT_MAPPED_VIEW, ERROR_INVALID_ADDRESS},
     {STATUS_NOT_A_DIRECTORY, ERROR_DIRECTORY},
     {STATUS_NOT_A_REPARSE_POINT, ERROR_NOT_A_REPARSE_POINT},
     {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
@@ -98,7 +101,9 @@ void WINAPI SetLastError(DWORD dwErrCode)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    NTSTATUS Status = emu::CloseHandleIn(emu::CurrentProcess(), hObject);
+    /* A program's handles are its own; kernel handles are not. */
+    NTSTATUS Status = emu::IsKernelHandle(hObject) ? STATUS_INVALID_HANDLE
+                                                   : emu::CloseHandleIn(emu::CurrentProcess(), hObject);
     emu::user::NoteStatus(Status);
     if (!NT_SUCCESS(Status)) {
         SetLastError(emu::user::Win32ErrorOf(Status));

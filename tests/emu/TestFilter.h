@@ -8,7 +8,10 @@
  * the test picks.  What its pre-read does is chosen per test: pass, refuse
  * fast I/O, or pend the read (refusing fast I/O) with a cancel routine, so
  * that the test completes or cancels it.  Its pre-create can add an
- * open-reparse entry for a tag and GUID.
+ * open-reparse entry for a tag and GUID.  The lower and upper filters skip
+ * paging reads, as most filters do; the pager (TestFilter<2>) sees every
+ * read and write, paging ones included, end-of-file sets and section
+ * synchronisation, and records what each carried (Seen).
  */
 #pragma once
 
@@ -25,7 +28,8 @@
 
 namespace emu_test {
 
-/* What every test filter saw, in order: "<name> pre|post <major> irp|fast". */
+/* What every test filter saw, in order: "<name> pre|post <major> irp|fast",
+   with " paging" after paging I/O. */
 struct Log {
     std::mutex Lock;
     std::vector<std::string> Lines;
@@ -63,13 +67,37 @@ inline const char *MajorName(UCHAR Major)
         return "write";
     case IRP_MJ_QUERY_INFORMATION:
         return "query";
+    case IRP_MJ_SET_INFORMATION:
+        return "setinfo";
+    case IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION:
+        return "acquire-section";
+    case IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION:
+        return "release-section";
     default:
         return "other";
     }
 }
 
+/* What the pager saw of one operation in its pre-operation. */
+struct Seen {
+    UCHAR Major;
+    ULONG IrpFlags;
+    bool Fast;
+    bool FsFilter;        // a callback operation (section synchronisation), not an IRP
+    bool Synchronous;     // FltIsOperationSynchronous
+    LONGLONG Offset;      // reads and writes
+    ULONG Length;
+    FILE_INFORMATION_CLASS Class;  // set-information
+    bool AdvanceOnly;
+    LONGLONG EndOfFile;
+    FS_FILTER_SECTION_SYNC_TYPE SyncType;  // section synchronisation
+    ULONG PageProtection;
+    ULONG_PTR TopLevelIrp;  // IoGetTopLevelIrp() on the calling thread
+    HANDLE ProcessId;
+};
+
 template <int Id> struct TestFilter {
-    static inline const char *Name = Id == 0 ? "lower" : "upper";
+    static inline const char *Name = Id == 0 ? "lower" : (Id == 1 ? "upper" : "pager");
     static inline PFLT_FILTER Filter = nullptr;
     static inline ReadMode Reads = ReadMode::Pass;
     /* Pended reads, until the test completes them or they are cancelled. */
@@ -85,9 +113,23 @@ template <int Id> struct TestFilter {
     static inline std::atomic<uint64_t> PostReadThread{0};
     static inline bool DeferPostRead = false;
     static inline std::atomic<PFLT_CALLBACK_DATA> DeferredPost{nullptr};
+    /* What the pre-operations saw (the pager's record), and a status its
+       pre-acquire for section synchronisation completes with (success:
+       passes). */
+    static inline std::mutex SeenLock;
+    static inline std::vector<Seen> Operations_;
+    static inline NTSTATUS FailSectionWith = STATUS_SUCCESS;
+    /* The pager gives each stream it sees opened a stream context when
+       AttachContexts is set; the cleanup callback counts their teardowns. */
+    static inline bool AttachContexts = false;
+    static inline std::atomic<int> StreamContextCleanups{0};
 
     static void Reset()
     {
+        AttachContexts = false;
+        StreamContextCleanups = 0;
+        Operations_.clear();
+        FailSectionWith = STATUS_SUCCESS;
         Filter = nullptr;
         Reads = ReadMode::Pass;
         Pended.clear();
@@ -102,7 +144,46 @@ template <int Id> struct TestFilter {
     static void Note(PFLT_CALLBACK_DATA Data, const char *When)
     {
         TheLog.Add(std::string(Name) + " " + When + " " + MajorName(Data->Iopb->MajorFunction) +
-                   (FLT_IS_FASTIO_OPERATION(Data) ? " fast" : " irp"));
+                   (FLT_IS_FASTIO_OPERATION(Data) ? " fast" : " irp") +
+                   ((Data->Iopb->IrpFlags & IRP_PAGING_IO) ? " paging" : ""));
+    }
+
+    static void Record(PFLT_CALLBACK_DATA Data)
+    {
+        Seen Entry = {};
+        Entry.Major = Data->Iopb->MajorFunction;
+        Entry.IrpFlags = Data->Iopb->IrpFlags;
+        Entry.Fast = FLT_IS_FASTIO_OPERATION(Data);
+        Entry.FsFilter = FLT_IS_FS_FILTER_OPERATION(Data);
+        Entry.Synchronous = FltIsOperationSynchronous(Data) != FALSE;
+        Entry.TopLevelIrp = (ULONG_PTR)IoGetTopLevelIrp();
+        Entry.ProcessId = PsGetCurrentProcessId();
+        const FLT_PARAMETERS &Parameters = Data->Iopb->Parameters;
+        if (Entry.Major == IRP_MJ_READ || Entry.Major == IRP_MJ_WRITE) {
+            Entry.Offset = Parameters.Read.ByteOffset.QuadPart;
+            Entry.Length = Parameters.Read.Length;
+        } else if (Entry.Major == IRP_MJ_SET_INFORMATION) {
+            Entry.Class = Parameters.SetFileInformation.FileInformationClass;
+            Entry.AdvanceOnly = Parameters.SetFileInformation.AdvanceOnly != FALSE;
+            if (Entry.Class == FileEndOfFileInformation) {
+                Entry.EndOfFile = ((PFILE_END_OF_FILE_INFORMATION)Parameters.SetFileInformation.InfoBuffer)
+                                      ->EndOfFile.QuadPart;
+            }
+        } else if (Entry.Major == IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION) {
+            Entry.SyncType = Parameters.AcquireForSectionSynchronization.SyncType;
+            Entry.PageProtection = Parameters.AcquireForSectionSynchronization.PageProtection;
+        }
+        std::lock_guard<std::mutex> Guard(SeenLock);
+        Operations_.push_back(Entry);
+    }
+
+    /* Takes what the pre-operations saw so far. */
+    static std::vector<Seen> TakeSeen()
+    {
+        std::lock_guard<std::mutex> Guard(SeenLock);
+        std::vector<Seen> Taken;
+        Taken.swap(Operations_);
+        return Taken;
     }
 
     static VOID FLTAPI CancelPendedRead(PFLT_CALLBACK_DATA Data)
@@ -120,7 +201,12 @@ template <int Id> struct TestFilter {
     static FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS, PVOID *)
     {
         Note(Data, "pre");
+        Record(Data);
         UCHAR Major = Data->Iopb->MajorFunction;
+        if (Major == IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION && FailSectionWith != STATUS_SUCCESS) {
+            Data->IoStatus.Status = FailSectionWith;
+            return FLT_PREOP_COMPLETE;
+        }
         if (Major == IRP_MJ_CREATE && OpenReparseTag != 0) {
             Entry = OPEN_REPARSE_LIST_ENTRY{};
             Entry.ReparseTag = OpenReparseTag;
@@ -153,10 +239,24 @@ template <int Id> struct TestFilter {
         return FLT_PREOP_SUCCESS_WITH_CALLBACK;
     }
 
-    static FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS, PVOID,
+    static VOID FLTAPI CleanupStreamContext(PFLT_CONTEXT, FLT_CONTEXT_TYPE)
+    {
+        StreamContextCleanups += 1;
+    }
+
+    static FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS Objects, PVOID,
                                                   FLT_POST_OPERATION_FLAGS)
     {
         Note(Data, "post");
+        if (Id == 2 && AttachContexts && Data->Iopb->MajorFunction == IRP_MJ_CREATE &&
+            NT_SUCCESS(Data->IoStatus.Status)) {
+            PFLT_CONTEXT Context = NULL;
+            if (NT_SUCCESS(FltAllocateContext(Filter, FLT_STREAM_CONTEXT, 8, NonPagedPoolNx, &Context))) {
+                FltSetStreamContext(Objects->Instance, Objects->FileObject, FLT_SET_CONTEXT_KEEP_IF_EXISTS, Context,
+                                    NULL);
+                FltReleaseContext(Context);
+            }
+        }
         if (Data->Iopb->MajorFunction == IRP_MJ_CREATE && OpenReparseTag != 0) {
             EntryFlagsSeen = Entry.Flags;
             FltRemoveOpenReparseEntry(Filter, Data, &Entry);
@@ -201,16 +301,29 @@ template <int Id> struct TestFilter {
 
     static inline const FLT_OPERATION_REGISTRATION Operations[] = {
         {IRP_MJ_CREATE, 0, Pre, Post},
-        {IRP_MJ_READ, Id == 0 ? FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO : 0u, Pre, Post},
+        {IRP_MJ_READ, FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO, Pre, Post},
         {IRP_MJ_WRITE, 0, Pre, Post},
         {IRP_MJ_QUERY_INFORMATION, 0, Pre, Post},
+        {IRP_MJ_OPERATION_END},
+    };
+    static inline const FLT_OPERATION_REGISTRATION PagerOperations[] = {
+        {IRP_MJ_CREATE, 0, Pre, Post},
+        {IRP_MJ_READ, 0, Pre, Post},
+        {IRP_MJ_WRITE, 0, Pre, Post},
+        {IRP_MJ_SET_INFORMATION, 0, Pre, Post},
+        {IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, 0, Pre, Post},
+        {IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION, 0, Pre, Post},
         {IRP_MJ_OPERATION_END},
     };
 
     static NTSTATUS Entry_(PDRIVER_OBJECT Driver, PUNICODE_STRING)
     {
-        FLT_REGISTRATION Registration = {sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION, 0, NULL, Operations,
-                                         Unload};
+        static const FLT_CONTEXT_REGISTRATION Contexts[] = {
+            {FLT_STREAM_CONTEXT, 0, CleanupStreamContext, 8, 0x78747343 /* 'Cstx' */},
+            {FLT_CONTEXT_END},
+        };
+        FLT_REGISTRATION Registration = {sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION, 0,
+                                         Id == 2 ? Contexts : NULL, Id == 2 ? PagerOperations : Operations, Unload};
         NTSTATUS Status = FltRegisterFilter(Driver, &Registration, &Filter);
         if (NT_SUCCESS(Status)) {
             Status = FltStartFiltering(Filter);
@@ -223,12 +336,13 @@ template <int Id> struct TestFilter {
 
     static std::u16string Service()
     {
-        return Id == 0 ? u"lowerfilter" : u"upperfilter";
+        return Id == 0 ? u"lowerfilter" : (Id == 1 ? u"upperfilter" : u"pagerfilter");
     }
 };
 
 using Lower = TestFilter<0>;
 using Upper = TestFilter<1>;
+using Pager = TestFilter<2>;
 
 /* One emulated system per test with C: mounted and a program process; when
    the test ends the program ends, every filter unloads, and anything left
@@ -239,6 +353,7 @@ protected:
     {
         Lower::Reset();
         Upper::Reset();
+        Pager::Reset();
         TheLog.Take();
         Volume = System.Mount();
         Program = System.CreateProcess("program.exe");

@@ -153,5 +153,36 @@ TEST_F(Namespace, DeleteOnCloseAndWhatCannotBeDeleted)
     EXPECT_EQ(OpenStatus(L"C:\\ro.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+TEST_F(Namespace, NamesDifferingOnlyInCaseAreOneNameInOtherScriptsToo)
+{
+    /* Latin-1, Latin Extended-A, Greek (final sigma included), Cyrillic
+       and fullwidth Latin, created in one case and met in the other. */
+    {
+        emu::ProcessScope InProgram(Program);
+        ASSERT_TRUE(CreateDirectoryW(L"C:\\\u00e4rger-\u0142\u00f3d\u017a", NULL));
+        EXPECT_FALSE(CreateDirectoryW(L"C:\\\u00c4RGER-\u0141\u00d3D\u0179", NULL));
+        EXPECT_EQ(emu::user::LastStatus(), STATUS_OBJECT_NAME_COLLISION);
+    }
+    MakeFile(L"C:\\\u00e4rger-\u0142\u00f3d\u017a\\\u03bb\u03cc\u03b3\u03bf\u03c2-\u043f\u0440\u0438\u0432\u0435\u0442-\uff41", 3);
+    MakeFile(L"C:\\stra\u00dfe", 1);
+    MakeFile(L"C:\\\u00ff", 1);
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = Open(L"C:\\\u00c4RGER-\u0141\u00d3D\u0179\\\u039b\u038c\u0393\u039f\u03a3-\u041f\u0420\u0418\u0412\u0415\u0422-\uff21",
+                       GENERIC_READ);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    CloseHandle(File);
+    /* Letters without a one-to-one capital stay themselves: sharp s is
+       not "SS", and y-diaeresis meets its capital outside Latin-1. */
+    EXPECT_EQ(OpenStatus(L"C:\\STRASSE"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(L"C:\\\u0178"), STATUS_SUCCESS);
+
+    UNICODE_STRING Prefix = RTL_CONSTANT_STRING(L"\\$RECYCLE.BIN\\");
+    UNICODE_STRING Inside = RTL_CONSTANT_STRING(L"\\$Recycle.Bin\\S-1-5\\x");
+    UNICODE_STRING Itself = RTL_CONSTANT_STRING(L"\\$Recycle.Bin");
+    EXPECT_TRUE(RtlPrefixUnicodeString(&Prefix, &Inside, TRUE));
+    EXPECT_FALSE(RtlPrefixUnicodeString(&Prefix, &Inside, FALSE));
+    EXPECT_FALSE(RtlPrefixUnicodeString(&Prefix, &Itself, TRUE));
+}
+
 }  // namespace
 }  // namespace emu_test

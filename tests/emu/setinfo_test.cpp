@@ -520,15 +520,55 @@ TEST_F(SetInformation, AFiltersOwnRenameEntersBelowIt)
 TEST_F(SetInformation, NtfsVolumesHaveARecycleBin)
 {
     emu::ProcessScope InProgram(Program);
-    HANDLE Bin = Open(L"C:\\$Recycle.Bin", GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
+    HANDLE Bin = Open(L"C:\\$RECYCLE.BIN", GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
     ASSERT_NE(Bin, INVALID_HANDLE_VALUE);
     FILE_BASIC_INFORMATION Basic = {};
     IO_STATUS_BLOCK Io = {};
     ASSERT_EQ(NtQueryInformationFile(Bin, &Io, &Basic, sizeof(Basic), FileBasicInformation), STATUS_SUCCESS);
     EXPECT_EQ(Basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
               (ULONG)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-    EXPECT_EQ(NameOf(Bin), "\\$RECYCLE.BIN");
+    EXPECT_EQ(NameOf(Bin), "\\$Recycle.Bin");  // the stored case
     CloseHandle(Bin);
+}
+
+TEST_F(SetInformation, DestinationNamesComeWithTheirVolumeAndStayOnIt)
+{
+    PFLT_INSTANCE Instance = Load<Watcher>("370000");
+    System.Mount();  // D:
+    MakeFile(L"C:\\src.txt", 1);
+    emu::ProcessScope InProgram(Program);
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\Dir", NULL));
+    HANDLE Handle = Open(L"C:\\src.txt", GENERIC_READ | DELETE);
+    ASSERT_NE(Handle, INVALID_HANDLE_VALUE);
+    PFILE_OBJECT File = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&File, NULL),
+              STATUS_SUCCESS);
+    auto Destination = [&](std::u16string Name, PFLT_FILE_NAME_INFORMATION *Record) {
+        return FltGetDestinationFileNameInformation(Instance, File, NULL, (PWSTR)Name.data(),
+                                                    (ULONG)(Name.size() * sizeof(WCHAR)),
+                                                    FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, Record);
+    };
+
+    /* Full and simple names: the record's Volume is set without a parse,
+       and the existing directory is spelled as stored. */
+    PFLT_FILE_NAME_INFORMATION Record = nullptr;
+    ASSERT_EQ(Destination(u"\\??\\C:\\DIR\\New.txt", &Record), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(Record->Name), "\\Device\\HarddiskVolume1\\Dir\\New.txt");
+    EXPECT_EQ(Narrow(Record->Volume), "\\Device\\HarddiskVolume1");
+    EXPECT_EQ(Record->Volume.Buffer, Record->Name.Buffer);
+    EXPECT_EQ(Record->NamesParsed, 0u);
+    FltReleaseFileNameInformation(Record);
+    ASSERT_EQ(Destination(u"Other.TXT", &Record), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(Record->Name), "\\Device\\HarddiskVolume1\\Other.TXT");
+    EXPECT_EQ(Narrow(Record->Volume), "\\Device\\HarddiskVolume1");
+    FltReleaseFileNameInformation(Record);
+
+    /* A name on another volume does not resolve to a destination. */
+    Record = nullptr;
+    EXPECT_EQ(Destination(u"\\??\\D:\\New.txt", &Record), STATUS_MOUNT_POINT_NOT_RESOLVED);
+    EXPECT_EQ(Record, nullptr);
+    ObDereferenceObject(File);
+    CloseHandle(Handle);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 /*
  * Scenarios.cpp - the paths the sweep walks: load to unload with a service
  * that connects and answers a question, the placeholder primitives on
- * NTFS, and the service's commands and sudden end.
+ * NTFS, the service's commands and sudden end, and a program's read of a
+ * placeholder that the service hydrates.
  *
  * Each step's success is checked for what it claims; a step's failure is
  * accepted once an injected failure has happened.  The scenario's own
@@ -399,6 +400,393 @@ SWEEP_SCENARIO(ChannelCommandsAndServiceEnd,
         Run.System().Terminate(P.Service);
     }
     Run.Check(IsListEmpty(&FilterGlobals.SyncRootList), "sync roots outlived the service's end");
+}
+
+namespace {
+
+/* Makes a placeholder of Size bytes at a path on C: with the primitives the
+   service's create request uses: created empty, sized, tagged, marked. */
+bool MakePlaceholder(Run &R, Processes &P, const wchar_t *Path, ULONG64 Size)
+{
+    emu::InjectionSuppressed Setup;
+    PFLT_INSTANCE Instance = R.System().InstanceOn(R.Ntfs);
+    emu::ProcessScope InProgram(P.Program);
+    HANDLE Handle = CreateFileW(Path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    PFILE_OBJECT File = NULL;
+    bool Made = Handle != INVALID_HANDLE_VALUE &&
+                NT_SUCCESS(ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&File, NULL));
+    if (Made) {
+        UCHAR Description[4] = {1, 2, 3, 4};
+        GUID Guid = PlaceholderReparseGuid;
+        Made = NT_SUCCESS(SetEndOfFile(Instance, File, Size)) &&
+               NT_SUCCESS(FltTagFile(Instance, File, PlaceholderReparseTag, &Guid, Description, sizeof(Description)));
+        SetPlaceholderAttributes(Instance, File, PlaceholderCommandCreate);
+        ObDereferenceObject(File);
+    }
+    if (Handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(Handle);
+    }
+    R.Check(Made, "set-up: placeholder not made");
+    return Made;
+}
+
+/* A file's attributes as NTFS has them, through an open below the filter
+   that does not follow its reparse point. */
+ULONG AttributesBelow(Run &R, Processes &P, const std::u16string &Path)
+{
+    emu::InjectionSuppressed Checking;
+    PFLT_INSTANCE Instance = R.System().InstanceOn(R.Ntfs);
+    emu::ProcessScope InProgram(P.Program);
+    HANDLE Handle = NULL;
+    PFILE_OBJECT File = NULL;
+    FILE_BASIC_INFORMATION Basic = {};
+    NTSTATUS Status = emu::OpenBelow(Instance, Path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     FILE_OPEN_REPARSE_POINT, &Handle, &File);
+    R.Check(NT_SUCCESS(Status), "check: file not opened below the filter: " + Hex(Status));
+    if (NT_SUCCESS(Status)) {
+        R.Check(NT_SUCCESS(FltQueryInformationFile(Instance, File, &Basic, sizeof(Basic), FileBasicInformation,
+                                                   NULL)),
+                "check: attributes not read");
+        ObDereferenceObject(File);
+        CloseHandle(Handle);
+    }
+    return Basic.FileAttributes;
+}
+
+/* Bytes that differ from one offset to the next. */
+std::vector<UCHAR> FileBytes(size_t Length)
+{
+    std::vector<UCHAR> Data(Length);
+    for (size_t Index = 0; Index < Length; Index += 1) {
+        Data[Index] = (UCHAR)(Index * 7 + Index / 251);
+    }
+    return Data;
+}
+
+}  // namespace
+
+SWEEP_SCENARIO(HydrationOnRead,
+               "a program's read of a placeholder succeeds only with the file's own bytes (or, once a failure "
+               "kept its open from giving the stream a context, unhydrated with the placeholder's zeros); a "
+               "service whose transfers and completion all succeeded leaves a full file (no reparse point, no placeholder "
+               "attributes); a read never waits after its request was completed or its service went; nothing "
+               "is left behind")
+{
+    Run.Boot();
+    Processes P(Run);
+    if (!NT_SUCCESS(Run.Load()) || !Run.System().IsAttached(Run.Ntfs)) {
+        return;
+    }
+    service::ServiceConnection Connection;
+    if (!ConnectSync(Run, P, &Connection)) {
+        return;
+    }
+    const std::vector<UCHAR> Expected = FileBytes(10000);
+    if (!MakePlaceholder(Run, P, L"C:\\Sync\\Docs\\Placeholder.bin", Expected.size())) {
+        DisconnectSync(Run, P, &Connection);
+        return;
+    }
+
+    /* The program opens the placeholder and reads all of it on a thread of
+       its own; this thread serves as the service, in pieces of one page so
+       that the short last piece goes through the bounce buffer. */
+    std::atomic<bool> Done{false};
+    std::atomic<NTSTATUS> ReadStatus{STATUS_PENDING};
+    std::vector<UCHAR> Read(Expected.size() + 100, 0xEE);
+    DWORD ReadCount = 0;
+    std::thread Reader([&] {
+        emu::ProcessScope InProgram(P.Program);
+        HANDLE Handle = CreateFileW(L"C:\\Sync\\Docs\\Placeholder.bin", GENERIC_READ, FILE_SHARE_READ, NULL,
+                                    OPEN_EXISTING, 0, NULL);
+        NTSTATUS Status = emu::user::LastStatus();
+        if (Handle != INVALID_HANDLE_VALUE) {
+            Status = ReadFile(Handle, Read.data(), (DWORD)Read.size(), &ReadCount, NULL) ? STATUS_SUCCESS
+                                                                                        : emu::user::LastStatus();
+            CloseHandle(Handle);
+        }
+        ReadStatus = Status;
+        Done = true;
+    });
+    HRESULT Served = E_FAIL;
+    bool Asked = false;
+    while (!Done.load()) {
+        if (emu::QueuedMessages(Connection.Port, P.Service) != 0) {
+            auto Received = std::make_unique<service::ReceivedMessage>();
+            {
+                emu::InjectionSuppressed Service;
+                emu::ProcessScope InService(P.Service);
+                Asked = service::ReceiveMessage(Connection, Received.get()) == S_OK;
+            }
+            Run.Check(!Asked || Received->Message.MessageType == MessageTypeHydrate, "wrong message type");
+            Run.Check(!Asked || Received->Message.Hydrate.FileSize == (LONGLONG)Expected.size(),
+                      "the hydrate message gives the wrong size");
+            if (Asked) {
+                emu::ProcessScope InService(P.Service);
+                Served = service::SendFileData(Connection, Received->Message.Hydrate.RequestId, Expected.data(),
+                                               Expected.size(), 4096);
+            }
+            break;
+        }
+        std::this_thread::yield();
+    }
+    /* A completion that never landed leaves the read waiting for the
+       service: its end fails the read. */
+    if (Served != S_OK) {
+        DisconnectSync(Run, P, &Connection);
+    }
+    Reader.join();
+
+    /* A placeholder whose open could not give its stream a context (the
+       name query or the context failed, and was reported) is by design an
+       ordinary file to every later operation: its read passes unhydrated
+       and returns what NTFS holds, the sparse file's zeros. */
+    if (NT_SUCCESS(ReadStatus.load()) && !Asked) {
+        Run.Check(Run.Injected(), "the read of a placeholder succeeded without asking the service");
+        bool Zeros = ReadCount == Expected.size();
+        for (DWORD Index = 0; Index < ReadCount && Zeros; Index += 1) {
+            Zeros = Read[Index] == 0;
+        }
+        Run.Check(Zeros, "a read that passed unhydrated returned other bytes than the placeholder's zeros");
+    } else if (NT_SUCCESS(ReadStatus.load())) {
+        Run.Check(ReadCount == Expected.size() && memcmp(Read.data(), Expected.data(), Expected.size()) == 0,
+                  "the read succeeded with other bytes than the file's (" + std::to_string(ReadCount) + " read)");
+    } else {
+        Run.Failed(ReadStatus.load(), "read of a placeholder");
+    }
+    if (Served == S_OK) {
+        Run.Check(NT_SUCCESS(ReadStatus.load()) || Run.Injected(),
+                  "the service delivered the file but the read failed with " + Hex(ReadStatus.load()));
+        ULONG Attributes = AttributesBelow(Run, P, u"\\Sync\\Docs\\Placeholder.bin");
+        Run.Check((Attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+                  "the completion succeeded but the file keeps its reparse point");
+        Run.Check((Attributes & PlaceholderAttributes) == 0 || Run.Injected(),
+                  "the completion succeeded but the file keeps placeholder attributes");
+        DisconnectSync(Run, P, &Connection);
+    }
+}
+
+}  // namespace zentaflt_sweep
+
+namespace zentaflt_sweep {
+namespace {
+
+/* The NTSTATUS behind a service call's HRESULT: carried in it for the
+   request's own status, else the last status of the open it made. */
+NTSTATUS StatusOf(HRESULT Result)
+{
+    if (Result == S_OK) {
+        return STATUS_SUCCESS;
+    }
+    if (Result & FACILITY_NT_BIT) {
+        return (NTSTATUS)(Result & ~FACILITY_NT_BIT);
+    }
+    return emu::user::LastStatus();
+}
+
+/* The file system's view of a file on C: (volume-relative Path), read
+   below the filter with injection suppressed: whether it opens, its size,
+   its reparse data and its first bytes. */
+struct OnDisk {
+    bool Exists = false;
+    LONGLONG Size = -1;
+    bool Reparse = false;
+    std::vector<UCHAR> ReparseData;
+    std::vector<UCHAR> Head;
+};
+
+OnDisk Inspect(Run &R, Processes &P, const std::u16string &Path)
+{
+    OnDisk Out;
+    emu::InjectionSuppressed Checking;
+    emu::ProcessScope InProgram(P.Program);
+    PFLT_INSTANCE Instance = R.System().InstanceOn(R.Ntfs);
+    HANDLE Handle = NULL;
+    PFILE_OBJECT File = NULL;
+    if (!NT_SUCCESS(emu::OpenBelow(Instance, Path, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_REPARSE_POINT,
+                                   &Handle, &File))) {
+        return Out;
+    }
+    Out.Exists = true;
+    R.Check(NT_SUCCESS(QueryFileSize(Instance, File, &Out.Size)), "check: size not read");
+    PVOID Data = NULL;
+    ULONG Length = 0;
+    if (NT_SUCCESS(GetPlaceholderReparseData(Instance, File, &Data, &Length))) {
+        Out.Reparse = true;
+        Out.ReparseData.assign((PUCHAR)Data, (PUCHAR)Data + Length);
+        FreePlaceholderReparseData(Data);
+    }
+    Out.Head.assign(16, 0xEE);
+    LARGE_INTEGER Zero = {};
+    ULONG Read = 0;
+    if (Out.Size > 0) {
+        FltReadFile(Instance, File, &Zero, (ULONG)Out.Head.size(), Out.Head.data(),
+                    FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, &Read, NULL, NULL);
+    }
+    Out.Head.resize(Read);
+    ObDereferenceObject(File);
+    CloseHandle(Handle);
+    return Out;
+}
+
+}  // namespace
+}  // namespace zentaflt_sweep
+
+SWEEP_SCENARIO(PlaceholderCreateAndConvert,
+               "a placeholder create that reports success made the whole placeholder (size and reparse data) and "
+               "one that fails made no file; a convert that reports success left a placeholder with the "
+               "service's reparse data and no data, and one that fails left the file as it was")
+{
+    Run.Boot();
+    zentaflt_sweep::Processes P(Run);
+    if (!NT_SUCCESS(Run.Load())) {
+        return;
+    }
+    service::ServiceConnection Connection;
+    if (!zentaflt_sweep::ConnectSync(Run, P, &Connection)) {
+        return;
+    }
+    std::vector<UCHAR> Bytes(4096, 0x5A);
+    {
+        emu::InjectionSuppressed Setup;
+        emu::ProcessScope InProgram(P.Program);
+        HANDLE File = CreateFileW(L"C:\\Sync\\Docs\\Report.txt", GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        DWORD Written = 0;
+        Run.Check(File != INVALID_HANDLE_VALUE && WriteFile(File, Bytes.data(), 4096, &Written, NULL) != FALSE,
+                  "set-up: file not written");
+        CloseHandle(File);
+    }
+
+    service::PlaceholderDescription Placeholder;
+    Placeholder.Name = u"new.bin";
+    Placeholder.FileSize = 5000;
+    Placeholder.ReparseData = {'s', 'r', 'c'};
+    HRESULT Result;
+    {
+        emu::ProcessScope InService(P.Service);
+        Result = service::CreatePlaceholderIn(L"C:\\Sync", Placeholder);
+    }
+    zentaflt_sweep::OnDisk Made = zentaflt_sweep::Inspect(Run, P, u"\\Sync\\new.bin");
+    if (Result == S_OK) {
+        Run.Check(Made.Exists && Made.Size == 5000 && Made.Reparse && Made.ReparseData == Placeholder.ReparseData,
+                  "the create succeeded but the placeholder is not whole");
+    } else {
+        Run.Check(!Made.Exists, "a failed create left a file behind");
+        Run.Failed(zentaflt_sweep::StatusOf(Result), "placeholder create");
+    }
+
+    {
+        emu::ProcessScope InService(P.Service);
+        Result = service::ConvertToPlaceholder(L"C:\\Sync\\Docs\\Report.txt", "data", 4);
+    }
+    zentaflt_sweep::OnDisk Converted = zentaflt_sweep::Inspect(Run, P, u"\\Sync\\Docs\\Report.txt");
+    Run.Check(Converted.Exists && Converted.Size == 4096, "the convert changed the file's size");
+    if (Result == S_OK) {
+        Run.Check(Converted.Reparse && Converted.ReparseData == std::vector<UCHAR>{'d', 'a', 't', 'a'},
+                  "the convert succeeded but the file carries no placeholder reparse data");
+    } else {
+        Run.Check(!Converted.Reparse && Converted.Head == std::vector<UCHAR>(16, 0x5A),
+                  "a failed convert changed the file");
+        Run.Failed(zentaflt_sweep::StatusOf(Result), "convert");
+    }
+    zentaflt_sweep::DisconnectSync(Run, P, &Connection);
+}
+
+namespace zentaflt_sweep {
+namespace {
+
+/* The service's thread for the guarded scenario: refuses directory
+   deletes, allows everything else, and counts what it was asked. */
+struct GuardService {
+    GuardService(Processes &P, service::ServiceConnection *Connection) : P(P), Connection(Connection)
+    {
+        Thread = std::thread([this] {
+            emu::InjectionSuppressed Service;
+            emu::ProcessScope InService(this->P.Service);
+            auto Received = std::make_unique<service::ReceivedMessage>();
+            while (service::ReceiveMessage(*this->Connection, Received.get()) == S_OK) {
+                service::AnswerQuestion(*this->Connection, *Received, [this](const service::Question &Asked) {
+                    (Asked.Kind == service::QuestionKind::DeleteDirectory ? Deletes : Moves) += 1;
+                    return Asked.Kind == service::QuestionKind::DeleteDirectory ? (SERVICE_REPLY)ReplyDeny : 0u;
+                });
+            }
+        });
+    }
+
+    ~GuardService()
+    {
+        P.Disconnect(Connection);
+        Thread.join();
+    }
+
+    Processes &P;
+    service::ServiceConnection *Connection;
+    std::atomic<int> Deletes{0};
+    std::atomic<int> Moves{0};
+    std::thread Thread;
+};
+
+/* Whether Path exists, looked up without counting. */
+bool Exists(Processes &P, const wchar_t *Path)
+{
+    emu::InjectionSuppressed Checking;
+    emu::ProcessScope InProgram(P.Program);
+    HANDLE Handle = CreateFileW(Path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (Handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(Handle);
+    return true;
+}
+
+}  // namespace
+
+SWEEP_SCENARIO(GuardedDeleteAndRenames,
+               "a directory delete the service refuses never succeeds and leaves the directory; a file moved out "
+               "of its sync root succeeds only after the service was asked, and is then at its destination; a "
+               "directory moved out of its sync root never succeeds")
+{
+    Run.Boot();
+    Processes P(Run);
+    service::ServiceConnection Connection;
+    if (!NT_SUCCESS(Run.Load()) || !ConnectSync(Run, P, &Connection)) {
+        return;
+    }
+    GuardService Service(P, &Connection);
+    auto Program = [&](auto Call) {
+        emu::ProcessScope InProgram(P.Program);
+        return Call() ? STATUS_SUCCESS : emu::user::LastStatus();
+    };
+
+    {
+        emu::InjectionSuppressed Setup;
+        emu::ProcessScope InProgram(P.Program);
+        Run.Check(CreateDirectoryW(L"C:\\Sync\\Empty", NULL) != FALSE, "set-up: directory not created");
+    }
+    NTSTATUS Status = Program([] { return RemoveDirectoryW(L"C:\\Sync\\Empty"); });
+    Run.Check(!NT_SUCCESS(Status), "a directory delete the service refused succeeded");
+    Run.Check(Exists(P, L"C:\\Sync\\Empty"), "a refused directory delete removed the directory");
+    if (Status != STATUS_SHARING_VIOLATION) {
+        Run.Failed(Status, "refused directory delete");
+    }
+
+    Status = Program([] { return MoveFileExW(L"C:\\Sync\\Docs\\Report.txt", L"C:\\Other\\Report.txt", 0); });
+    if (NT_SUCCESS(Status)) {
+        Run.Check(Service.Moves.load() == 1, "a file left its sync root without the service being asked");
+        Run.Check(Exists(P, L"C:\\Other\\Report.txt") && !Exists(P, L"C:\\Sync\\Docs\\Report.txt"),
+                  "a move out reported success but the file is not at its destination");
+    } else {
+        Run.Check(Exists(P, L"C:\\Sync\\Docs\\Report.txt"), "a failed move out lost the file");
+        Run.Failed(Status, "file move out");
+    }
+
+    Status = Program([] { return MoveFileExW(L"C:\\Sync\\Docs", L"C:\\Other\\Docs", 0); });
+    Run.Check(!NT_SUCCESS(Status), "a directory left its sync root for a place outside the recycle bin");
+    Run.Check(Exists(P, L"C:\\Sync\\Docs"), "a refused directory move removed the directory");
+    if (Status != STATUS_NOT_SAME_DEVICE) {
+        Run.Failed(Status, "directory move out");
+    }
 }
 
 }  // namespace zentaflt_sweep

@@ -262,8 +262,9 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
-/* Threads of the calling process, waits on their handles, and the basic and
-   standard information of an open file (emu/user/Programs.cpp). */
+/* Threads of the calling process and waits on their handles
+   (emu/user/Threads.cpp), and the basic and standard information of an
+   open file (emu/user/FileIo.cpp). */
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000L
@@ -292,4 +293,20 @@ typedef struct _FILE_STANDARD_INFO {
 } FILE_STANDARD_INFO, *PFILE_STANDARD_INFO;
 BOOL WINAPI GetFileInformationByHandleEx(_In_ HANDLE hFile, _In_ FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
     _Out_writes_bytes_(dwBufferSize) LPVOID lpFileInformation, _In_ DWORD dwBufferSize);
+/* File mappings (sections) and flushes: thin wrappers over NtCreateSection,
+   NtMapViewOfSection, NtUnmapViewOfSection, NtFlushVirtualMemory and
+   NtFlushBuffersFile. */
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
+#define FILE_MAP_ALL_ACCESS 0x000F001F
+#define ERROR_FILE_INVALID 1006L
+#define ERROR_USER_MAPPED_FILE 1224L
+HANDLE WINAPI CreateFileMappingW(_In_ HANDLE hFile, _In_opt_ LPVOID lpFileMappingAttributes, _In_ DWORD flProtect,
+                                 _In_ DWORD dwMaximumSizeHigh, _In_ DWORD dwMaximumSizeLow, _In_opt_ LPCWSTR lpName);
+LPVOID WINAPI MapViewOfFile(_In_ HANDLE hFileMappingObject, _In_ DWORD dwDesiredAccess, _In_ DWORD dwFileOffsetHigh,
+                            _In_ DWORD dwFileOffsetLow, _In_ SIZE_T dwNumberOfBytesToMap);
+BOOL WINAPI UnmapViewOfFile(_In_ LPCVOID lpBaseAddress);
+BOOL WINAPI FlushViewOfFile(_In_ LPCVOID lpBaseAddress, _In_ SIZE_T dwNumberOfBytesToFlush);
+BOOL WINAPI FlushFileBuffers(_In_ HANDLE hFile);
+
 EXTERN_C_END
