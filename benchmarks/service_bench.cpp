@@ -19,7 +19,6 @@
 
 #include "Emulated.h"
 #include "Reference.h"
-#include "Zentaflt.h"
 
 namespace {
 
@@ -80,7 +79,7 @@ void BM_PopulateTenThousandPlaceholders(benchmark::State &State)
         PopulateCounts Counts;
         {
             emu::ProcessScope InService(Box->Windows.ServiceProcess());
-            Populate(u"C:\\Sync", Entries, Box->Windows.Maker(), &Counts, nullptr);
+            Populate(u"C:\\Sync", Entries, &Counts, nullptr);
         }
         if (Counts.Placeholders != (ULONGLONG)Count) {
             State.SkipWithError("not every placeholder was made");
@@ -102,14 +101,16 @@ void BM_HydrateThousandFilesOfOneMiB(benchmark::State &State)
     for (auto _ : State) {
         State.PauseTiming();
         auto Box = std::make_unique<Machine>();
-        std::vector<NewPlaceholder> Files;
+        std::vector<service::PlaceholderDescription> Files(Count);
         for (int Index = 0; Index < Count; Index += 1) {
-            Files.push_back(NewPlaceholder{Numbered(u"f", Index), (LONGLONG)MiB, 0, {'x'}});
+            Files[Index].Name = Numbered(u"f", Index);
+            Files[Index].FileSize = (LONGLONG)MiB;
+            Files[Index].ReparseData = {'x'};
         }
         service::SyncService Service;
         {
             emu::ProcessScope InService(Box->Windows.ServiceProcess());
-            Box->Windows.Maker()(u"C:\\Sync", Files);
+            service::MakePlaceholders(L"C:\\Sync", Files);
             Service.Start(L"C:\\Sync", [&](const service::HydrationRequest &, ULONGLONG Offset, void *Buffer,
                                           ULONG Length) {
                 memcpy(Buffer, Data.data() + Offset, Length);

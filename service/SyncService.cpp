@@ -34,7 +34,7 @@ const char *Meaning(HRESULT Code)
         case 0xC000CF01:
             return "the service is not connected";
         case 0xC0000225:
-            return "no such request";
+            return "not found";
         case 0xC0000034:
             return "the object name was not found";
         case 0xC0000022:
@@ -400,22 +400,92 @@ void SyncService::Hydrate(const SERVICE_MESSAGE &Message, std::vector<unsigned c
 
 void SyncService::Answer(const ReceivedMessage &Received)
 {
-    const SERVICE_MESSAGE &Message = Received.Message;
-    SERVICE_REPLY Reply = Options.Questions ? Options.Questions(Message) : 0;
-    HRESULT Sent = ReplyToMessage(Connection, Received.Header.MessageId, Reply);
-    Questions += 1;
+    if (!IsQuestion(Received.Message)) {
+        /* Neither a hydration nor a question: a message this service does
+           not know, which awaits nothing. */
+        return;
+    }
     ServiceEvent Event;
     Event.Kind = EventKind::QuestionAnswered;
-    Event.MessageType = Message.MessageType;
-    Event.Path = PathOf(Message);
-    if (Message.MessageType != MessageTypeDeleteDirectory) {
-        Event.DestinationPath = DestinationPathOf(Message);
-    }
-    Event.Reply = Reply;
+    Event.MessageType = Received.Message.MessageType;
+    SERVICE_REPLY Given = 0;
+    QuestionPolicy Asking = [&](const Question &Asked) {
+        Event.Path = Asked.Path;
+        Event.DestinationPath = Asked.DestinationPath;
+        Given = Options.Policy ? Options.Policy(Asked) : AllowEverything(Asked);
+        return Given;
+    };
+    HRESULT Sent = AnswerQuestion(Connection, Received, Asking);
+    Questions += 1;
+    Event.Reply = Given;
     if (Sent != S_OK) {
         Event.Message = Failure(Sent, "reply to a question about " + Utf8(Event.Path)).Message;
     }
     Tell(Event);
+}
+
+Result MakePlaceholder(LPCWSTR DirectoryPath, const PlaceholderDescription &Placeholder)
+{
+    HRESULT Made = CreatePlaceholderIn(DirectoryPath, Placeholder);
+    if (Made != S_OK) {
+        return Failure(Made, "create the placeholder " + Utf8(Placeholder.Name) + " in " +
+                                 Utf8(std::u16string((const char16_t *)DirectoryPath)));
+    }
+    return Success();
+}
+
+Result MakePlaceholders(LPCWSTR DirectoryPath, const std::vector<PlaceholderDescription> &Placeholders,
+                        std::vector<Result> *Each)
+{
+    std::string Where = Utf8(std::u16string((const char16_t *)DirectoryPath));
+    if (Each != nullptr) {
+        Each->clear();
+    }
+    HANDLE Directory = CreateFileW(DirectoryPath, FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (Directory == INVALID_HANDLE_VALUE) {
+        Result Out = LastErrorFailure("open the directory " + Where);
+        if (Each != nullptr) {
+            Each->assign(Placeholders.size(), Out);
+        }
+        return Out;
+    }
+    Result First;
+    for (const PlaceholderDescription &Placeholder : Placeholders) {
+        HRESULT Made = CreatePlaceholder(Directory, Placeholder);
+        Result One = Made == S_OK ? Success()
+                                  : Failure(Made, "create the placeholder " + Utf8(Placeholder.Name) + " in " + Where);
+        if (!One.Ok() && First.Ok()) {
+            First = One;
+        }
+        if (Each != nullptr) {
+            Each->push_back(One);
+        }
+    }
+    CloseHandle(Directory);
+    return First;
+}
+
+Result ConvertFile(LPCWSTR Path, const std::vector<unsigned char> &ReparseData)
+{
+    std::string Name = Utf8(std::u16string((const char16_t *)Path));
+    if (ReparseData.size() > ServiceReparseDataSize) {
+        return Failure(E_INVALIDARG, "convert " + Name + ": reparse data over 1024 bytes");
+    }
+    HRESULT Converted = ConvertToPlaceholder(Path, ReparseData.data(), (USHORT)ReparseData.size());
+    if (Converted != S_OK) {
+        return Failure(Converted, "convert " + Name + " into a placeholder");
+    }
+    return Success();
+}
+
+Result ChangePlaceholder(LPCWSTR Path, ULONG UpdateFlags, const PlaceholderDescription &Placeholder)
+{
+    HRESULT Updated = UpdatePlaceholder(Path, UpdateFlags, Placeholder);
+    if (Updated != S_OK) {
+        return Failure(Updated, "update the placeholder " + Utf8(std::u16string((const char16_t *)Path)));
+    }
+    return Success();
 }
 
 }  // namespace zentaflt::service

@@ -35,8 +35,10 @@
  *    this (PieceLength in ServiceClient.h).
  * 6. Create placeholders on a handle to their directory opened with
  *    write-data access; convert and update through a handle to the file
- *    opened without buffering and without sharing (the placeholder calls
- *    below open them so).
+ *    opened without buffering and without sharing (MakePlaceholders,
+ *    ConvertFile and ChangePlaceholder below open them so).  A placeholder
+ *    carries its size, times, attributes and up to 1024 bytes of the
+ *    service's own reparse data.
  * 7. Closing the connection (SyncService::Stop, or the process ending)
  *    fails every pending hydration of the sync root with
  *    STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING (0xC000CF01); a later
@@ -132,7 +134,7 @@ enum class EventKind {
     PieceSent,           // Offset, Length of a piece the filter took
     HydrationCompleted,  // completed with STATUS_SUCCESS
     HydrationFailed,     // completed with Status; Message says why
-    QuestionAnswered,    // MessageType, Path, DestinationPath, Reply
+    QuestionAnswered,    // MessageType, Path, DestinationPath, Reply (Message if the reply failed)
     ReceiveFailed,       // the port failed other than by closing; Message
 };
 
@@ -150,18 +152,16 @@ struct ServiceEvent {
 
 using EventObserver = std::function<void(const ServiceEvent &Event)>;
 
-/* What a question is answered with: SERVICE_MESSAGE of type
-   MessageTypeDeleteDirectory, MessageTypeRenameDirectory or
-   MessageTypeMoveFileOut in, a ServiceReply out. */
-using QuestionAnswerer = std::function<SERVICE_REPLY(const SERVICE_MESSAGE &Message)>;
-
 struct ServiceOptions {
     /* Threads that receive and serve messages. */
     unsigned Threads = 4;
     /* The longest piece sent (rounded down to a multiple of 4096). */
     ULONG PieceSize = 1024 * 1024;
-    /* Answers questions; empty consents to everything. */
-    QuestionAnswerer Questions;
+    /* Answers the questions (ServiceClient.h: Question, QuestionPolicy):
+       ReplyDeny refuses, ReplyHydrateFirst asks for a moved file's data
+       first, anything else allows.  Called on a pool thread, within the
+       300 seconds the filter waits.  Empty: AllowEverything. */
+    QuestionPolicy Policy;
     /* Told of everything the loop does; may be empty. */
     EventObserver Observer;
 };
@@ -230,5 +230,28 @@ Result ServeHydration(const ServiceConnection &Connection, const HydrationReques
 
 /* The request a hydrate message carries. */
 HydrationRequest DecodeHydration(const SERVICE_MESSAGE &Message);
+
+/* ------------------------------------------------------------------------
+ * Placeholders (the placeholder control request, ServiceClient.h)
+ * ---------------------------------------------------------------------- */
+
+/* Makes one placeholder in the directory at DirectoryPath. */
+Result MakePlaceholder(LPCWSTR DirectoryPath, const PlaceholderDescription &Placeholder);
+
+/* Makes several placeholders in one directory, opened once.  Each (when
+   given) gets a Result per placeholder, in order; every placeholder is
+   tried.  The result is the first failure, or success when all were
+   made. */
+Result MakePlaceholders(LPCWSTR DirectoryPath, const std::vector<PlaceholderDescription> &Placeholders,
+                        std::vector<Result> *Each = nullptr);
+
+/* Turns the full file at Path into a placeholder that carries ReparseData
+   (its data is thrown away, its size kept; the next use hydrates it). */
+Result ConvertFile(LPCWSTR Path, const std::vector<unsigned char> &ReparseData);
+
+/* Changes the placeholder at Path: UpdateFlags (PlaceholderUpdate*) says
+   which of its reparse data, times and attributes, and end of file take
+   Placeholder's values. */
+Result ChangePlaceholder(LPCWSTR Path, ULONG UpdateFlags, const PlaceholderDescription &Placeholder);
 
 }  // namespace zentaflt::service

@@ -354,6 +354,148 @@ TEST_F(SdkTest, ErrorsComeBackAsValuesWithAMessage)
     EXPECT_TRUE(Sdk.Running());
 }
 
+TEST_F(SdkTest, PlaceholdersAreMadeInBatchesEachWithItsOwnResult)
+{
+    ASSERT_TRUE(Start(FromStore()).Ok());
+    Place(L"C:\\Sync\\taken.bin", Content(10, 1));
+    std::vector<zentaflt::service::PlaceholderDescription> Batch(4);
+    Batch[0].Name = u"one.bin";
+    Batch[0].FileSize = 6000;
+    Batch[0].ReparseData = {'o', 'n', 'e'};
+    Batch[1].Name = u"taken.bin";  // exists already
+    Batch[1].FileSize = 1;
+    Batch[2].Name = u"";  // no request can carry it
+    Batch[3].Name = u"two.bin";
+    Batch[3].FileSize = 0;
+    Batch[3].ReparseData = {'t', 'w', 'o'};
+    std::vector<Result> Each;
+    Result All;
+    {
+        emu::ProcessScope InService(ServiceProcess);
+        All = zentaflt::service::MakePlaceholders(L"C:\\Sync", Batch, &Each);
+    }
+    ASSERT_EQ(Each.size(), 4u);
+    EXPECT_TRUE(Each[0].Ok()) << Each[0].Message;
+    EXPECT_EQ(Each[1].Code, HRESULT_FROM_NT(STATUS_OBJECT_NAME_COLLISION)) << Each[1].Message;
+    EXPECT_NE(Each[1].Message.find("create the placeholder taken.bin in C:\\Sync"), std::string::npos)
+        << Each[1].Message;
+    EXPECT_EQ(Each[2].Code, E_INVALIDARG);
+    EXPECT_TRUE(Each[3].Ok()) << Each[3].Message;
+    EXPECT_EQ(All.Code, Each[1].Code);  // the first failure
+
+    FileFacts One = Facts(L"C:\\Sync\\one.bin");
+    EXPECT_TRUE(One.ReparsePoint);
+    EXPECT_EQ(One.Size, 6000);
+    EXPECT_TRUE(Facts(L"C:\\Sync\\two.bin").ReparsePoint);
+
+    /* The service's reference data comes back in the hydration request. */
+    {
+        std::lock_guard<std::mutex> Guard(StoreLock);
+        Store[u"\\Sync\\one.bin"] = Content(6000, 11);
+    }
+    std::vector<unsigned char> Seen;
+    std::mutex Lock;
+    StopService();
+    ASSERT_TRUE(Start(FromStore([&](const HydrationRequest &Request) {
+                    std::lock_guard<std::mutex> Guard(Lock);
+                    Seen = Request.ReparseData;
+                    return zentaflt::service::Success();
+                })).Ok());
+    NTSTATUS Status = STATUS_PENDING;
+    EXPECT_EQ(ReadWhole(L"C:\\Sync\\one.bin", 6000, &Status), Content(6000, 11));
+    EXPECT_EQ(Seen, (std::vector<unsigned char>{'o', 'n', 'e'}));
+    {
+        emu::ProcessScope InService(ServiceProcess);
+        Result Missing = zentaflt::service::MakePlaceholder(L"C:\\NoSuchDir", Batch[0]);
+        EXPECT_FALSE(Missing.Ok());
+        EXPECT_NE(Missing.Message.find("C:\\NoSuchDir"), std::string::npos) << Missing.Message;
+    }
+    StopService();
+}
+
+TEST_F(SdkTest, AFullFileConvertsBackAndAPlaceholderChanges)
+{
+    ASSERT_TRUE(Start(FromStore()).Ok());
+    MakeFile(L"C:\\Sync\\full.bin", Content(20000, 5));
+    {
+        std::lock_guard<std::mutex> Guard(StoreLock);
+        Store[u"\\Sync\\full.bin"] = Content(20000, 5);
+    }
+    Result Converted;
+    {
+        emu::ProcessScope InService(ServiceProcess);
+        Converted = zentaflt::service::ConvertFile(L"C:\\Sync\\full.bin", {'f'});
+    }
+    ASSERT_TRUE(Converted.Ok()) << Converted.Message;
+    FileFacts After = Facts(L"C:\\Sync\\full.bin");
+    EXPECT_TRUE(After.ReparsePoint);
+    EXPECT_EQ(After.Size, 20000);
+    NTSTATUS Status = STATUS_PENDING;
+    EXPECT_EQ(ReadWhole(L"C:\\Sync\\full.bin", 20000, &Status), Content(20000, 5));
+    EXPECT_FALSE(Facts(L"C:\\Sync\\full.bin").ReparsePoint);
+
+    Place(L"C:\\Sync\\grow.bin", Content(100, 6));
+    zentaflt::service::PlaceholderDescription Bigger;
+    Bigger.FileSize = 9000;
+    Result Changed, Refused, Outside;
+    {
+        emu::ProcessScope InService(ServiceProcess);
+        Changed = zentaflt::service::ChangePlaceholder(L"C:\\Sync\\grow.bin", PlaceholderUpdateEndOfFile, Bigger);
+        /* A hydrated file is no placeholder to change. */
+        Refused = zentaflt::service::ChangePlaceholder(L"C:\\Sync\\full.bin", PlaceholderUpdateEndOfFile, Bigger);
+        Outside = zentaflt::service::ConvertFile(L"C:\\Outside\\nothing.bin", {});
+    }
+    EXPECT_TRUE(Changed.Ok()) << Changed.Message;
+    EXPECT_EQ(Facts(L"C:\\Sync\\grow.bin").Size, 9000);
+    EXPECT_FALSE(Refused.Ok());
+    EXPECT_NE(Refused.Message.find("update the placeholder C:\\Sync\\full.bin"), std::string::npos)
+        << Refused.Message;
+    EXPECT_EQ(Outside.Code, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) << Outside.Message;
+    StopService();
+}
+
+TEST_F(SdkTest, ThePolicyAnswersEachQuestionAndProgramsSeeItsRefusals)
+{
+    std::mutex Lock;
+    std::vector<zentaflt::service::Question> Asked;
+    std::vector<ServiceEvent> Answers;
+    ServiceOptions Options;
+    Options.Policy = [&](const zentaflt::service::Question &Question) -> SERVICE_REPLY {
+        std::lock_guard<std::mutex> Guard(Lock);
+        Asked.push_back(Question);
+        return Question.Kind == zentaflt::service::QuestionKind::RenameDirectory ? ReplyDeny : 0;
+    };
+    Options.Observer = [&](const ServiceEvent &Event) {
+        if (Event.Kind == EventKind::QuestionAnswered) {
+            std::lock_guard<std::mutex> Guard(Lock);
+            Answers.push_back(Event);
+        }
+    };
+    ASSERT_TRUE(Start(FromStore(), Options).Ok());
+    NTSTATUS Renamed, Deleted;
+    {
+        emu::ProcessScope InProgram(Program);
+        ASSERT_TRUE(CreateDirectoryW(L"C:\\Sync\\dir", NULL));
+        Renamed = MoveFileExW(L"C:\\Sync\\dir", L"C:\\Sync\\dir2", 0) ? STATUS_SUCCESS : emu::user::LastStatus();
+        Deleted = RemoveDirectoryW(L"C:\\Sync\\dir") ? STATUS_SUCCESS : emu::user::LastStatus();
+    }
+    EXPECT_EQ(Renamed, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(Deleted, STATUS_SUCCESS);
+    ASSERT_EQ(Asked.size(), 2u);
+    EXPECT_EQ(Asked[0].Kind, zentaflt::service::QuestionKind::RenameDirectory);
+    EXPECT_EQ(Asked[0].Path, u"\\Sync\\dir");
+    EXPECT_EQ(Asked[0].DestinationPath, u"\\Sync\\dir2");
+    EXPECT_EQ(Asked[1].Kind, zentaflt::service::QuestionKind::DeleteDirectory);
+    ASSERT_TRUE(Eventually([&] { return Sdk.Statistics().Questions == 2; }));
+    std::lock_guard<std::mutex> Guard(Lock);
+    ASSERT_EQ(Answers.size(), 2u);
+    EXPECT_EQ(Answers[0].Reply, (SERVICE_REPLY)ReplyDeny);
+    EXPECT_EQ(Answers[0].MessageType, (ULONG)MessageTypeRenameDirectory);
+    EXPECT_EQ(Answers[0].DestinationPath, u"\\Sync\\dir2");
+    EXPECT_EQ(Answers[1].Reply, 0u);
+    EXPECT_TRUE(Answers[1].Message.empty());
+}
+
 TEST(SdkResults, CompletionStatusesAndDescriptions)
 {
     using namespace zentaflt::service;

@@ -12,14 +12,14 @@
 
 #include "EmuTesting.h"   // the emulated system: boot, volumes, processes
 #include "SyncService.h"  // the service SDK
-#include "Zentaflt.h"     // the filter: its entry point and placeholder primitives
+#include "Zentaflt.h"     // the filter: its entry point
 
 namespace service = zentaflt::service;
 
 int main()
 {
     emu::System System;
-    PFLT_VOLUME Volume = System.Mount();  // C:
+    System.Mount();  // C:
     if (!NT_SUCCESS(System.LoadDriver(GsDriverEntry))) {
         return 1;
     }
@@ -31,18 +31,18 @@ int main()
         emu::ProcessScope InService(ServiceProcess);
         CreateDirectoryW(L"C:\\Sync", NULL);
 
-        /* A placeholder: created empty, sized, tagged with the service's
-           reference data and marked, with the filter's primitives. */
-        HANDLE File = CreateFileW(L"C:\\Sync\\hello.txt", GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
-        PFILE_OBJECT Object = NULL;
-        ObReferenceObjectByHandle(File, 0, *IoFileObjectType, KernelMode, (PVOID *)&Object, NULL);
-        PFLT_INSTANCE Instance = System.InstanceOn(Volume);
-        SetEndOfFile(Instance, Object, Text.size());
-        GUID Guid = PlaceholderReparseGuid;
-        FltTagFile(Instance, Object, PlaceholderReparseTag, &Guid, (PVOID) "hello", 5);
-        SetPlaceholderAttributes(Instance, Object, PlaceholderCommandCreate);
-        ObDereferenceObject(Object);
-        CloseHandle(File);
+        /* A placeholder: its name, size and the service's own reference
+           data (here "hello"), made by the filter on the service's
+           request. */
+        service::PlaceholderDescription Hello;
+        Hello.Name = u"hello.txt";
+        Hello.FileSize = (LONGLONG)Text.size();
+        Hello.ReparseData.assign({'h', 'e', 'l', 'l', 'o'});
+        service::Result Made = service::MakePlaceholder(L"C:\\Sync", Hello);
+        if (!Made.Ok()) {
+            fprintf(stderr, "%s\n", Made.Message.c_str());
+            return 1;
+        }
 
         /* The service: its data source serves the file from memory. */
         service::SyncService Service;

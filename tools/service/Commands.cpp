@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace zentaflt::reference {
@@ -130,7 +131,7 @@ std::string RelativeTo(const std::u16string &Root, const std::u16string &Path)
     return Relative;
 }
 
-int Populate(const Invocation &Command, Host &Platform, std::vector<SourceEntry> *Entries)
+int Populate(const Invocation &Command, std::vector<SourceEntry> *Entries)
 {
     Result Scanned = ScanSource(Command.Source, Entries);
     if (!Scanned.Ok()) {
@@ -139,7 +140,7 @@ int Populate(const Invocation &Command, Host &Platform, std::vector<SourceEntry>
     }
     Progress Shown("populate", Entries->size(), !Command.Quiet);
     PopulateCounts Counts;
-    Result Done = Populate(Command.Paths[0], *Entries, Platform.Maker(), &Counts, &Shown);
+    Result Done = Populate(Command.Paths[0], *Entries, &Counts, &Shown);
     if (!Done.Ok()) {
         fprintf(stderr, "zentaflt-service: %s\n", Done.Message.c_str());
         return ExitUnavailable;
@@ -158,7 +159,7 @@ int Serve(const Invocation &Command, Host &Platform)
     std::vector<SourceEntry> Entries;
     int Code = ExitSuccess;
     if (Command.Populate) {
-        Code = Populate(Command, Platform, &Entries);
+        Code = Populate(Command, &Entries);
         if (Code == ExitUnavailable) {
             return Code;
         }
@@ -214,10 +215,26 @@ int Serve(const Invocation &Command, Host &Platform)
     return Code;
 }
 
-int Dehydrate(const Invocation &Command, Host &Platform)
+int Dehydrate(const Invocation &Command)
 {
     int Code = ExitSuccess;
     ULONGLONG Freed = 0;
+    /* The filter converts only files under a connected sync root: connect
+       each root for the time of the command, unless a service already
+       serves it (the filter refuses a second connection then, and the
+       service's connection does). */
+    std::vector<service::ServiceConnection> Connections;
+    std::vector<std::u16string> Roots;
+    for (const std::u16string &Path : Command.Paths) {
+        std::u16string Root = Command.Root.empty() ? FirstDirectoryOf(Path) : Command.Root;
+        if (!Root.empty() && std::find(Roots.begin(), Roots.end(), Root) == Roots.end()) {
+            Roots.push_back(Root);
+            service::ServiceConnection Connection;
+            if (service::ConnectSyncRootPath((LPCWSTR)Root.c_str(), &Connection) == S_OK) {
+                Connections.push_back(Connection);
+            }
+        }
+    }
     for (const std::u16string &Path : Command.Paths) {
         std::u16string Root = Command.Root.empty() ? FirstDirectoryOf(Path) : Command.Root;
         std::string Relative = RelativeTo(Root, Path);
@@ -230,7 +247,7 @@ int Dehydrate(const Invocation &Command, Host &Platform)
         SpaceUsed Before, After;
         Result Step = QuerySpace(Path, &Before);
         if (Step.Ok()) {
-            Step = Platform.Dehydrate(Path, std::vector<unsigned char>(Relative.begin(), Relative.end()));
+            Step = service::ConvertFile((LPCWSTR)Path.c_str(), std::vector<unsigned char>(Relative.begin(), Relative.end()));
         }
         if (Step.Ok()) {
             Step = QuerySpace(Path, &After);
@@ -244,6 +261,9 @@ int Dehydrate(const Invocation &Command, Host &Platform)
         Freed += Gain;
         printf("dehydrated %s: %s, on disk %s -> %s\n", Utf8(Path).c_str(), Bytes((ULONGLONG)Before.Size).c_str(),
                Bytes((ULONGLONG)Before.Allocated).c_str(), Bytes((ULONGLONG)After.Allocated).c_str());
+    }
+    for (service::ServiceConnection &Connection : Connections) {
+        service::Disconnect(&Connection);
     }
     printf("space freed: %s\n", Bytes(Freed).c_str());
     return Code;
@@ -454,10 +474,10 @@ int RunService(int Count, char **Arguments, Host &Platform)
     }
     if (Command.Command == "populate") {
         std::vector<SourceEntry> Entries;
-        return Populate(Command, Platform, &Entries);
+        return Populate(Command, &Entries);
     }
     if (Command.Command == "dehydrate") {
-        return Dehydrate(Command, Platform);
+        return Dehydrate(Command);
     }
     return Status(Command);
 }

@@ -44,11 +44,6 @@ public:
     /* True once the user asked to stop (Ctrl-C). */
     virtual bool Interrupted() = 0;
     virtual void Pause(unsigned Milliseconds) = 0;
-    /* Makes placeholders. */
-    virtual PlaceholderMaker Maker() = 0;
-    /* Turns a full file of the sync root back into a placeholder with the
-       given reference data. */
-    virtual Result Dehydrate(const std::u16string &Path, const std::vector<unsigned char> &ReparseData) = 0;
 };
 
 /* Runs zentaflt-service with its arguments (argv[0] is the program);

@@ -1,6 +1,5 @@
 /*
- * Emulated.cpp - booting the emulated system for the Linux programs, and
- * placeholders made with the filter's primitives.
+ * Emulated.cpp - booting the emulated system for the Linux programs.
  */
 #include "Emulated.h"
 
@@ -57,44 +56,6 @@ Result EmulatedWindows::CreateDirectories(const std::u16string &Path)
             return Success();
         }
     }
-}
-
-PlaceholderMaker EmulatedWindows::Maker()
-{
-    PFLT_INSTANCE At = FilterInstance;
-    return [At](const std::u16string &Directory, const std::vector<NewPlaceholder> &Files) {
-        std::vector<Result> Results;
-        for (const NewPlaceholder &File : Files) {
-            std::u16string Path = Directory + u"\\" + File.Name;
-            HANDLE Handle = CreateFileW((LPCWSTR)Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, 0,
-                                        NULL);
-            if (Handle == INVALID_HANDLE_VALUE) {
-                Results.push_back(service::LastErrorFailure("create the placeholder " + Utf8(Path)));
-                continue;
-            }
-            PFILE_OBJECT Object = NULL;
-            NTSTATUS Status =
-                ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&Object, NULL);
-            if (NT_SUCCESS(Status)) {
-                Status = SetEndOfFile(At, Object, (ULONG64)File.FileSize);
-            }
-            if (NT_SUCCESS(Status)) {
-                GUID Guid = PlaceholderReparseGuid;
-                Status = FltTagFile(At, Object, PlaceholderReparseTag, &Guid, (PVOID)File.ReparseData.data(),
-                                    (USHORT)File.ReparseData.size());
-            }
-            if (NT_SUCCESS(Status)) {
-                SetPlaceholderAttributes(At, Object, PlaceholderCommandCreate);
-            }
-            if (Object != NULL) {
-                ObDereferenceObject(Object);
-            }
-            CloseHandle(Handle);
-            Results.push_back(NT_SUCCESS(Status) ? Success()
-                                                 : NtFailure(Status, "make the placeholder " + Utf8(Path)));
-        }
-        return Results;
-    };
 }
 
 }  // namespace zentaflt::reference

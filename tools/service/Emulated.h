@@ -26,11 +26,6 @@ public:
     /* Creates a directory and its missing parents, as a program would. */
     Result CreateDirectories(const std::u16string &Path);
 
-    /* Makes placeholders with the file-system primitives the filter's own
-       create request uses (created empty, sized, tagged, marked), in the
-       calling thread's process. */
-    PlaceholderMaker Maker();
-
     emu::System &System() { return *Emulated; }
     PFLT_INSTANCE Instance() const { return FilterInstance; }
     emu::EmuProcess *ServiceProcess() const { return Service; }

@@ -58,7 +58,7 @@ public:
         Result Step = ScanSource(Command.Source, &Entries);
         PopulateCounts Counts;
         if (Step.Ok()) {
-            Step = Populate(Root, Entries, Maker(), &Counts, nullptr);
+            Step = Populate(Root, Entries, &Counts, nullptr);
         }
         if (!Step.Ok() || Command.Command != "dehydrate") {
             return Step;
@@ -88,14 +88,6 @@ public:
         nanosleep(&Delay, nullptr);
     }
 
-    PlaceholderMaker Maker() override { return Windows.Maker(); }
-
-    Result Dehydrate(const std::u16string &Path, const std::vector<unsigned char> &) override
-    {
-        return Failure(E_NOTIMPL, "convert " + Utf8(Path) +
-                                      " (this build has no placeholder conversion request)");
-    }
-
 private:
     EmulatedWindows &Windows;
 };
@@ -113,11 +105,6 @@ int main(int argc, char **argv)
             Result Prepare(const Invocation &) override { return Failure(E_FAIL, "no system"); }
             bool Interrupted() override { return true; }
             void Pause(unsigned) override {}
-            PlaceholderMaker Maker() override { return {}; }
-            Result Dehydrate(const std::u16string &, const std::vector<unsigned char> &) override
-            {
-                return Failure(E_FAIL, "no system");
-            }
         } Unused;
         return RunService(argc, argv, Unused);
     }

@@ -180,8 +180,22 @@ void Progress::Finish()
     }
 }
 
-Result Populate(const std::u16string &SyncRoot, const std::vector<SourceEntry> &Entries,
-                const PlaceholderMaker &Make, PopulateCounts *Counts, Progress *Shown)
+service::PlaceholderDescription DescriptionOf(const SourceEntry &Entry)
+{
+    service::PlaceholderDescription Placeholder;
+    size_t Slash = Entry.Relative.rfind('/');
+    Placeholder.Name = Utf16(Slash == std::string::npos ? Entry.Relative : Entry.Relative.substr(Slash + 1));
+    Placeholder.FileSize = (LONGLONG)Entry.Size;
+    Placeholder.CreationTime.QuadPart = Entry.WriteTime;
+    Placeholder.LastAccessTime.QuadPart = Entry.WriteTime;
+    Placeholder.LastWriteTime.QuadPart = Entry.WriteTime;
+    Placeholder.ChangeTime.QuadPart = Entry.WriteTime;
+    Placeholder.ReparseData.assign(Entry.Relative.begin(), Entry.Relative.end());
+    return Placeholder;
+}
+
+Result Populate(const std::u16string &SyncRoot, const std::vector<SourceEntry> &Entries, PopulateCounts *Counts,
+                Progress *Shown)
 {
     {
         HANDLE Root = CreateFileW((LPCWSTR)SyncRoot.c_str(), FILE_READ_ATTRIBUTES,
@@ -212,25 +226,19 @@ Result Populate(const std::u16string &SyncRoot, const std::vector<SourceEntry> &
             &Entry);
     }
     for (const auto &[Directory, Files] : FilesByDirectory) {
-        std::vector<NewPlaceholder> Batch;
+        std::vector<service::PlaceholderDescription> Batch;
         for (const SourceEntry *Entry : Files) {
-            NewPlaceholder Item;
-            size_t Slash = Entry->Relative.rfind('/');
-            Item.Name = Utf16(Slash == std::string::npos ? Entry->Relative : Entry->Relative.substr(Slash + 1));
-            Item.FileSize = (LONGLONG)Entry->Size;
-            Item.WriteTime = Entry->WriteTime;
-            Item.ReparseData.assign(Entry->Relative.begin(), Entry->Relative.end());
-            Batch.push_back(std::move(Item));
+            Batch.push_back(DescriptionOf(*Entry));
         }
         std::u16string DirectoryPath = Directory.empty() ? SyncRoot : SyncPathOf(SyncRoot, Directory);
-        std::vector<Result> Results = Make(DirectoryPath, Batch);
+        std::vector<Result> Results;
+        service::MakePlaceholders((LPCWSTR)DirectoryPath.c_str(), Batch, &Results);
         for (size_t Index = 0; Index < Files.size(); Index += 1) {
-            const Result &Made = Index < Results.size() ? Results[Index] : Failure(E_FAIL, "no result");
-            if (Made.Ok()) {
+            if (Results[Index].Ok()) {
                 Counts->Placeholders += 1;
                 Counts->Bytes += Files[Index]->Size;
             } else {
-                Counts->Failures.push_back(Made.Message);
+                Counts->Failures.push_back(Results[Index].Message);
             }
         }
         if (Shown != nullptr) {

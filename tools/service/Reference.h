@@ -15,7 +15,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,27 +72,17 @@ struct PopulateCounts {
     std::vector<std::string> Failures;  // one message per entry not made
 };
 
-/* A placeholder to make in a directory: its name, size, time and the
-   service's reference data. */
-struct NewPlaceholder {
-    std::u16string Name;
-    LONGLONG FileSize = 0;
-    LONGLONG WriteTime = 0;
-    std::vector<unsigned char> ReparseData;
-};
-
-/* Makes the placeholders of one directory (the directory's path, then the
-   files); a result per file. */
-using PlaceholderMaker =
-    std::function<std::vector<Result>(const std::u16string &Directory, const std::vector<NewPlaceholder> &Files)>;
-
 /* Mirrors the scanned tree into the sync root: directories as directories
    (existing ones are kept), files as placeholders with the source's size
-   and time, made by Make a directory at a time.  Entries that fail are
-   counted in Failures and the rest go on; the result fails only when the
-   sync root itself is unusable. */
-Result Populate(const std::u16string &SyncRoot, const std::vector<SourceEntry> &Entries,
-                const PlaceholderMaker &Make, PopulateCounts *Counts, Progress *Shown);
+   and time, made a directory at a time (MakePlaceholders).  Entries that
+   fail are counted in Failures and the rest go on; the result fails only
+   when the sync root itself is unusable. */
+Result Populate(const std::u16string &SyncRoot, const std::vector<SourceEntry> &Entries, PopulateCounts *Counts,
+                Progress *Shown);
+
+/* The placeholder of a source file: its name, size, times (all four the
+   source's last write) and its path under the source as reference data. */
+service::PlaceholderDescription DescriptionOf(const SourceEntry &Entry);
 
 /* Size and allocation of a file in the sync root, read without hydrating
    it (attributes only). */

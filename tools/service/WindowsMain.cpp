@@ -12,9 +12,7 @@
 namespace {
 
 using namespace zentaflt::reference;
-using zentaflt::service::Failure;
 using zentaflt::service::Success;
-using zentaflt::service::Utf8;
 
 std::atomic<bool> Stop{false};
 
@@ -37,19 +35,6 @@ public:
 
     void Pause(unsigned Milliseconds) override { Sleep(Milliseconds); }
 
-    PlaceholderMaker Maker() override
-    {
-        return [](const std::u16string &Directory, const std::vector<NewPlaceholder> &Files) {
-            return std::vector<Result>(Files.size(),
-                                       Failure(E_NOTIMPL, "create placeholders in " + Utf8(Directory) +
-                                                              " (this build has no placeholder create request)"));
-        };
-    }
-
-    Result Dehydrate(const std::u16string &Path, const std::vector<unsigned char> &) override
-    {
-        return Failure(E_NOTIMPL, "convert " + Utf8(Path) + " (this build has no placeholder conversion request)");
-    }
 };
 
 }  // namespace

@@ -22,6 +22,10 @@ expect(status 0 "3 placeholders, 0 full files, 0 missing.*service connected: no"
   "${SERVICE}" status "C:\\Sync" --source "${WORK}/source")
 expect(serve 0 "serving C:.Sync.*disconnected C:.Sync: 0 requests"
   "${SERVICE}" serve "C:\\Sync" --source "${WORK}/source" --duration 0.2 --quiet)
+expect(dehydrate 0 "dehydrated C:.Sync.a.txt: 13 B, on disk 4.0 KiB -> 0 B.*space freed: 4.0 KiB"
+  "${SERVICE}" dehydrate "C:\\Sync\\a.txt" --source "${WORK}/source")
+expect(dehydrate-missing 1 "open C:.Sync.nope.txt: 0x80070002"
+  "${SERVICE}" dehydrate "C:\\Sync\\nope.txt" --source "${WORK}/source")
 expect(missing-source 3 "read the source"
   "${SERVICE}" populate "C:\\Sync" --source "${WORK}/no-such-source")
 expect(not-on-c 3 "use a sync root on the emulated volume C:"

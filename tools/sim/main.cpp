@@ -1,8 +1,8 @@
 /*
  * zentaflt-sim - the main job: boots the emulated Windows system, loads the
  * filter, starts the reference service on a source tree (a generated one,
- * or --source DIR), runs programs that read, write, lock, rename and delete
- * in the sync root, some from several threads at once, breaks the source
+ * or --source DIR), runs programs that read, write, lock, map, rename and
+ * delete in the sync root, some from several threads at once, breaks the source
  * under the service on purpose, disconnects, unloads, and prints an account
  * of what happened.
  *
@@ -425,7 +425,7 @@ int main(int argc, char **argv)
         Windows.CreateDirectories(Root);
         Windows.CreateDirectories(u"C:\\Outside");
         Progress Shown("populate", Entries.size(), isatty(2) != 0);
-        Populate(Root, Entries, Windows.Maker(), &Counts, &Shown);
+        Populate(Root, Entries, &Counts, &Shown);
     }
     Out.Expect(Counts.Failures.empty() && Counts.Placeholders == SourceFiles,
                "made " + std::to_string(Counts.Placeholders) + " placeholders (" + Bytes(Counts.Bytes) + ") and " +
@@ -443,6 +443,16 @@ int main(int argc, char **argv)
     std::vector<std::string> Questions;
     zentaflt::service::ServiceOptions Options;
     Options.Threads = 4;
+    /* The service's answers: directories named keep* stay, a file moving
+       out takes its data along (hydrated first), except *.private files,
+       which may not leave. */
+    Options.Policy = [](const zentaflt::service::Question &Asked) -> SERVICE_REPLY {
+        std::string Name = Utf8(Asked.Path.substr(Asked.Path.rfind(u'\\') + 1));
+        if (Asked.Kind != zentaflt::service::QuestionKind::MoveFileOut) {
+            return Name.rfind("keep", 0) == 0 ? ReplyDeny : 0;
+        }
+        return Name.size() > 8 && Name.compare(Name.size() - 8, 8, ".private") == 0 ? ReplyDeny : ReplyHydrateFirst;
+    };
     Options.Observer = [&](const ServiceEvent &Event) {
         std::lock_guard<std::mutex> Guard(SeenLock);
         if (Event.Kind == EventKind::HydrationStarted) {
@@ -451,8 +461,15 @@ int main(int argc, char **argv)
             FailedHydrations.push_back(Utf8(Event.Request->Path) + " failed with " + Hex(Event.Status) + ": " +
                                        Event.Message);
         } else if (Event.Kind == EventKind::QuestionAnswered) {
-            Questions.push_back(Utf8(Event.Path) + " -> " + Utf8(Event.DestinationPath) + " answered " +
-                                std::to_string(Event.Reply));
+            const char *Kind = Event.MessageType == MessageTypeDeleteDirectory   ? "delete directory"
+                               : Event.MessageType == MessageTypeRenameDirectory ? "rename directory"
+                                                                                 : "move file out";
+            std::string Reply = Event.Reply == ReplyDeny           ? "deny (775)"
+                                : Event.Reply == ReplyHydrateFirst ? "hydrate first (773)"
+                                                                   : "allow (" + std::to_string(Event.Reply) + ")";
+            Questions.push_back(std::string(Kind) + " " + Utf8(Event.Path) +
+                                (Event.DestinationPath.empty() ? "" : " -> " + Utf8(Event.DestinationPath)) +
+                                ": " + Reply);
         }
         if (Run.Trace) {
             std::lock_guard<std::mutex> Print(PrintLock);
@@ -506,7 +523,7 @@ int main(int argc, char **argv)
     std::vector<const SourceEntry *> Aside;  // non-empty files for write, lock, rename, delete, broken source
     std::vector<const SourceEntry *> ToRead;
     for (const SourceEntry *Entry : Files) {
-        if (Entry != Largest && Entry->Size > 0 && Entry->Size <= 1048576 && Aside.size() < 6) {
+        if (Entry != Largest && Entry->Size > 0 && Entry->Size <= 1048576 && Aside.size() < 8) {
             Aside.push_back(Entry);
         } else if (Entry != Largest) {
             ToRead.push_back(Entry);
@@ -603,7 +620,7 @@ int main(int argc, char **argv)
     auto Expected = [&](const SourceEntry *Entry) { return ReadSource(SourcePathOf(Run.Source, Entry->Relative)); };
     {
         emu::ProcessScope InProgram(Program);
-        if (Aside.size() >= 6) {
+        if (Aside.size() >= 8) {
             /* A write into a placeholder hydrates it first. */
             std::u16string Path = SyncPathOf(Root, Aside[0]->Relative);
             HANDLE File = CreateFileW((LPCWSTR)Path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
@@ -643,7 +660,28 @@ int main(int argc, char **argv)
                        "locked bytes 0-99 of " + Utf8(Path) + " (" + Hex(LockStatus) +
                            "): hydrated first, no reparse point left");
 
-            Out.Note("mapping a file into memory: not available in the emulated system yet (no sections)");
+            /* Mapping a placeholder into memory hydrates it before the
+               section is made. */
+            Path = SyncPathOf(Root, Aside[7]->Relative);
+            std::vector<unsigned char> MapWant = Expected(Aside[7]);
+            File = CreateFileW((LPCWSTR)Path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+            HANDLE Mapping =
+                File != INVALID_HANDLE_VALUE ? CreateFileMappingW(File, NULL, PAGE_READONLY, 0, 0, NULL) : NULL;
+            NTSTATUS MapStatus = Mapping != NULL ? STATUS_SUCCESS : emu::user::LastStatus();
+            const unsigned char *View =
+                Mapping != NULL ? (const unsigned char *)MapViewOfFile(Mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+            bool Same = View != nullptr && memcmp(View, MapWant.data(), MapWant.size()) == 0;
+            if (View != nullptr) {
+                UnmapViewOfFile(View);
+            }
+            if (Mapping != NULL) {
+                CloseHandle(Mapping);
+            }
+            if (File != INVALID_HANDLE_VALUE) {
+                CloseHandle(File);
+            }
+            Out.Expect(Same, "mapped " + Utf8(Path) + " into memory (" + Hex(MapStatus) +
+                                 "): the view holds the source's " + Bytes(MapWant.size()));
 
             /* A rename inside the sync root keeps the service's reference:
                the renamed placeholder hydrates from the same source file. */
@@ -676,25 +714,45 @@ int main(int argc, char **argv)
                            ") without hydrating it; opening it again: " + Hex(Gone.Status));
 
             /* Namespace changes the filter puts to the service. */
-            std::u16string Directory = Root + u"\\scratch";
-            CreateDirectoryW((LPCWSTR)Directory.c_str(), NULL);
-            BOOL DirectoryRenamed =
-                MoveFileExW((LPCWSTR)Directory.c_str(), (LPCWSTR)(Root + u"\\scratch2").c_str(), 0);
-            NTSTATUS RenameStatus = DirectoryRenamed ? STATUS_SUCCESS : emu::user::LastStatus();
-            BOOL DirectoryDeleted = RemoveDirectoryW((LPCWSTR)(Root + u"\\scratch2").c_str());
-            NTSTATUS RemoveStatus = DirectoryDeleted ? STATUS_SUCCESS : emu::user::LastStatus();
-            std::u16string Out1 = SyncPathOf(Root, Aside[4]->Relative);
-            BOOL MovedOut = MoveFileExW((LPCWSTR)Out1.c_str(), L"C:\\Outside\\moved.bin", 0);
-            NTSTATUS MoveOutStatus = MovedOut ? STATUS_SUCCESS : emu::user::LastStatus();
-            Out.Note("renamed the directory C:\\Sync\\scratch: " + Hex(RenameStatus) + "; deleted it: " +
-                     Hex(RemoveStatus) + "; moved " + Utf8(Out1) + " out to C:\\Outside: " + Hex(MoveOutStatus));
+            auto Status = [](BOOL Done) { return Done ? STATUS_SUCCESS : emu::user::LastStatus(); };
+            std::u16string Scratch = Root + u"\\scratch", Scratch2 = Root + u"\\scratch2";
+            std::u16string Keep = Root + u"\\keep-this";
+            CreateDirectoryW((LPCWSTR)Scratch.c_str(), NULL);
+            CreateDirectoryW((LPCWSTR)Keep.c_str(), NULL);
+            NTSTATUS Renamed2 = Status(MoveFileExW((LPCWSTR)Scratch.c_str(), (LPCWSTR)Scratch2.c_str(), 0));
+            Out.Expect(Renamed2 == STATUS_SUCCESS, "renamed the directory C:\\Sync\\scratch: " + Hex(Renamed2));
+            NTSTATUS Removed2 = Status(RemoveDirectoryW((LPCWSTR)Scratch2.c_str()));
+            Out.Expect(Removed2 == STATUS_SUCCESS, "deleted the directory C:\\Sync\\scratch2: " + Hex(Removed2));
+            NTSTATUS KeepRemoved = Status(RemoveDirectoryW((LPCWSTR)Keep.c_str()));
+            Out.Expect(KeepRemoved == STATUS_SHARING_VIOLATION,
+                       "deleting C:\\Sync\\keep-this was refused with " + Hex(KeepRemoved) +
+                           " (STATUS_SHARING_VIOLATION: the service said no)");
+            NTSTATUS KeepRenamed =
+                Status(MoveFileExW((LPCWSTR)Keep.c_str(), (LPCWSTR)(Root + u"\\kept").c_str(), 0));
+            Out.Expect(KeepRenamed == STATUS_SHARING_VIOLATION,
+                       "renaming it was refused with " + Hex(KeepRenamed));
+            std::u16string Leaving = SyncPathOf(Root, Aside[4]->Relative);
+            NTSTATUS MovedOut = Status(MoveFileExW((LPCWSTR)Leaving.c_str(), L"C:\\Outside\\moved.bin", 0));
+            ReadOutcome Moved2 = ReadWhole(u"C:\\Outside\\moved.bin");
+            SpaceUsed MovedSpace;
+            QuerySpace(u"C:\\Outside\\moved.bin", &MovedSpace);
+            Out.Expect(MovedOut == STATUS_SUCCESS && Moved2.Data == Expected(Aside[4]) &&
+                           !(MovedSpace.Attributes & FILE_ATTRIBUTE_REPARSE_POINT),
+                       "moved the placeholder " + Utf8(Leaving) + " out to C:\\Outside (" + Hex(MovedOut) +
+                           "): hydrated first, a full file with the source's bytes");
+            std::u16string Private = SyncPathOf(Root, Aside[6]->Relative);
+            std::u16string PrivateName = Private + u".private";
+            MoveFileExW((LPCWSTR)Private.c_str(), (LPCWSTR)PrivateName.c_str(), 0);
+            NTSTATUS PrivateOut =
+                Status(MoveFileExW((LPCWSTR)PrivateName.c_str(), L"C:\\Outside\\private.bin", 0));
+            Out.Expect(PrivateOut == STATUS_ACCESS_DENIED,
+                       "moving " + Utf8(PrivateName) + " out was refused with " + Hex(PrivateOut) +
+                           " (STATUS_ACCESS_DENIED: the service said no)");
             std::lock_guard<std::mutex> Guard(SeenLock);
-            if (Questions.empty()) {
-                Out.Note("questions asked of the service: none (this build of the filter lets namespace changes "
-                         "go without asking)");
-            }
+            Out.Expect(Questions.size() == 6, "the service was asked " + std::to_string(Questions.size()) +
+                                                  " questions:");
             for (const std::string &Question : Questions) {
-                Out.Note("question: " + Question);
+                Out.Note("  " + Question);
             }
         } else {
             Out.Note("the source has too few small files for these programs");
@@ -703,7 +761,7 @@ int main(int argc, char **argv)
 
     /* A broken source: a file removed, another made unreadable. */
     Out.Section("a broken source");
-    if (Aside.size() >= 6) {
+    if (Aside.size() >= 8) {
         emu::ProcessScope InProgram(Program);
         std::error_code Error;
         /* The fifth file kept aside went out of the sync root above; use the
@@ -734,7 +792,31 @@ int main(int argc, char **argv)
         }
     }
 
-    /* Space, and a disconnection with a program waiting. */
+    /* A full file back into a placeholder. */
+    Out.Section("dehydrating");
+    if (Largest != nullptr) {
+        emu::ProcessScope InService(Windows.ServiceProcess());
+        std::u16string Path = SyncPathOf(Root, Largest->Relative);
+        SpaceUsed Before, After;
+        QuerySpace(Path, &Before);
+        zentaflt::service::Result Converted = zentaflt::service::ConvertFile(
+            (LPCWSTR)Path.c_str(), std::vector<unsigned char>(Largest->Relative.begin(), Largest->Relative.end()));
+        QuerySpace(Path, &After);
+        Out.Expect(Converted.Ok() && (After.Attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                       After.Size == Before.Size && After.Allocated < Before.Allocated,
+                   "dehydrated " + Utf8(Path) + (Converted.Ok() ? "" : " (" + Converted.Message + ")") +
+                       ": on disk " + Bytes((ULONGLONG)Before.Allocated) + " before, " +
+                       Bytes((ULONGLONG)After.Allocated) + " after, size " + Bytes((ULONGLONG)After.Size) +
+                       " kept; " + Bytes((ULONGLONG)(Before.Allocated - After.Allocated)) + " freed");
+        Out.Number("space_before_dehydrate", Before.Allocated);
+        Out.Number("space_after_dehydrate", After.Allocated);
+        emu::ProcessScope InProgram(Program);
+        ReadOutcome Again = ReadWhole(Path);
+        Out.Expect(Again.Status == STATUS_SUCCESS && Again.Data == ReadSource(SourcePathOf(Run.Source, Largest->Relative)),
+                   "read it again: hydrated afresh, the source's bytes");
+    }
+
+    /* The service's counters, and a disconnection. */
     Out.Section("disconnection");
     {
         /* A program wakes as its completion arrives; the service counts it
@@ -757,7 +839,11 @@ int main(int argc, char **argv)
         emu::ProcessScope InProgram(Program);
         /* A placeholder with nobody to serve it. */
         {
-            Windows.Maker()(Root, {NewPlaceholder{u"unserved.bin", 5000, 0, {'x'}}});
+            zentaflt::service::PlaceholderDescription Unserved;
+            Unserved.Name = u"unserved.bin";
+            Unserved.FileSize = 5000;
+            Unserved.ReparseData = {'x'};
+            zentaflt::service::MakePlaceholder((LPCWSTR)Root.c_str(), Unserved);
             ReadOutcome Got = ReadWhole(Root + u"\\unserved.bin");
             Out.Expect(Got.Status == (NTSTATUS)0xC000CF13 || Got.Status == (NTSTATUS)0xC000CF01,
                        "service disconnected; a read of a placeholder nobody serves failed with " + Hex(Got.Status));
