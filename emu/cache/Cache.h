@@ -96,6 +96,7 @@ struct StreamCache {
     ULONG Sections = 0;         // section objects of the stream
     ULONG Views = 0;            // mapped views
     ULONG Busy = 0;             // operations in progress
+    uint64_t Uses = 0;          // uses begun, so the lazy writer sees one that came and went while it wrote
 };
 
 /* The stream's cache map, created (backed by File) when missing; counted
