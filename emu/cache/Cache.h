@@ -13,6 +13,11 @@
  * (IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO), so filters
  * see paging I/O below the cached I/O that caused it.  The stream, and its
  * stream contexts, live while the StreamCache holds that file object.
+ *
+ * Locks: the table lock (CacheMap.cpp) guards the section object pointers
+ * and the counts; a StreamCache's Lock guards its pages and is held while a
+ * missing page is read, so the file system's namespace lock is taken below
+ * it and never held by whoever takes it.
  */
 #pragma once
 
@@ -47,7 +52,8 @@ void SetCacheFileSize(PSECTION_OBJECT_POINTERS Pointers, ULONGLONG FileSize);
 /* CcCopyRead: Length bytes at Offset (within the file size) from the
    stream's pages into Buffer.  A page not in memory is read in with a
    paging read when Wait is true; with Wait false the copy is refused
-   (false) when a page is missing, as the fast I/O path does.  *Status gets
+   (false) when a page is missing, as the fast I/O path of an asynchronous
+   file object does.  *Status gets
    a failed paging read's status. */
 bool CopyRead(EmuFile *File, ULONGLONG Offset, ULONG Length, bool Wait, PVOID Buffer, NTSTATUS *Status);
 
@@ -96,6 +102,7 @@ struct StreamCache {
     ULONG Sections = 0;         // section objects of the stream
     ULONG Views = 0;            // mapped views
     ULONG Busy = 0;             // operations in progress
+    uint64_t Uses = 0;          // uses begun, so the lazy writer sees one that came and went while it wrote
 };
 
 /* The stream's cache map, created (backed by File) when missing; counted

@@ -84,13 +84,9 @@ StreamCache *BusyCacheOf(PSECTION_OBJECT_POINTERS Pointers)
     auto Cache = (StreamCache *)Pointers->SharedCacheMap;
     if (Cache != nullptr) {
         Cache->Busy += 1;
+        Cache->Uses += 1;
     }
     return Cache;
-}
-
-bool Kept(const StreamCache *Cache)
-{
-    return Cache->PrivateMaps != 0 || Cache->Sections != 0 || Cache->Views != 0 || Cache->Busy != 0;
 }
 
 }  // namespace
@@ -113,6 +109,7 @@ StreamCache *AcquireStreamCache(EmuFile *File, ULONGLONG FileSize)
         TheVerifier().OnCreate("shared cache map", Cache, "shared cache map of " + Narrow(*File->OpenedName));
     }
     Cache->Busy += 1;
+    Cache->Uses += 1;
     return Cache;
 }
 
@@ -152,15 +149,25 @@ void ReleaseStreamCache(StreamCache *Cache, ULONG PrivateMaps, ULONG Sections, U
         }
         /* This use stays Busy while the lazy writer cleans the pages. */
     }
-    WriteDirtyPages(Cache, 0, WholeStream, true);
-    {
+    for (;;) {
+        uint64_t Uses;
+        {
+            std::lock_guard<std::mutex> Guard(CachesLock);
+            Uses = Cache->Uses;
+        }
+        WriteDirtyPages(Cache, 0, WholeStream, true);
         std::lock_guard<std::mutex> Guard(CachesLock);
-        Cache->Busy -= 1;
-        if (Kept(Cache)) {
+        if (Cache->Busy > 1 || Cache->PrivateMaps != 0 || Cache->Sections != 0 || Cache->Views != 0) {
+            Cache->Busy -= 1;
             return;  // taken up again meanwhile: its last user lets it go
         }
+        if (Cache->Uses != Uses) {
+            continue;  // used and let go again meanwhile: it may hold new dirty pages
+        }
+        Cache->Busy -= 1;
         Cache->Pointers->SharedCacheMap = nullptr;
         Cache->Pointers->DataSectionObject = nullptr;
+        break;
     }
     EmuFile *Backing = Cache->Backing;
     TheVerifier().OnDestroy("shared cache map", Cache);

@@ -6,6 +6,8 @@
  * section synchronisation and keep the stream (and its contexts) after the
  * last handle; emulated files are sparse.
  */
+#include <thread>
+
 #include "TestFilter.h"
 #include "EmuTesting.h"
 
@@ -423,6 +425,36 @@ TEST_F(Cache, AProcessEndingUnmapsItsViewsAndWritesWhatItModified)
     emu::ProcessScope InProgram(Program);
     HANDLE File = Open(L"C:\\mapped.bin", GENERIC_READ);
     EXPECT_EQ(ReadAt(File, 0, 2), (std::vector<UCHAR>{0xEE, 1}));
+    CloseHandle(File);
+}
+
+TEST_F(Cache, ProgramsWritingAndClosingAtOnceLoseNoPage)
+{
+    Load<Pager>("200000");
+    MakeFile(L"C:\\shared.bin", 8 * 4096);
+    std::vector<std::thread> Writers;
+    for (int Writer = 0; Writer < 8; Writer += 1) {
+        Writers.emplace_back([this, Writer] {
+            emu::ProcessScope InProgram(Program);
+            for (int Round = 0; Round < 20; Round += 1) {
+                HANDLE File = Open(L"C:\\shared.bin", GENERIC_READ | GENERIC_WRITE);
+                ASSERT_NE(File, INVALID_HANDLE_VALUE);
+                WriteAt(File, (ULONGLONG)Writer * 4096 + Round, {(UCHAR)(Writer + 1)});
+                EXPECT_EQ(ReadAt(File, (ULONGLONG)Writer * 4096 + Round, 1), (std::vector<UCHAR>{(UCHAR)(Writer + 1)}));
+                CloseHandle(File);
+            }
+        });
+    }
+    for (std::thread &Writer : Writers) {
+        Writer.join();
+    }
+    emu::ProcessScope InProgram(Program);
+    HANDLE File = Open(L"C:\\shared.bin", GENERIC_READ);
+    for (int Writer = 0; Writer < 8; Writer += 1) {
+        std::vector<UCHAR> Want(20, (UCHAR)(Writer + 1));
+        Want.push_back((UCHAR)(Writer * 4096 + 20));
+        EXPECT_EQ(ReadAt(File, (ULONGLONG)Writer * 4096, 21), Want) << Writer;
+    }
     CloseHandle(File);
 }
 
