@@ -50,6 +50,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN
 FastIoNeedsHydration(_In_ PFLT_CALLBACK_DATA Data)
 {
@@ -104,6 +105,7 @@ IRQL:
     PASSIVE_LEVEL.  May block until the service completes.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreHydrateAccess(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                  _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)
@@ -150,6 +152,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreAcquireForSection(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                      _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)
@@ -187,6 +190,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreSetEndOfFile(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                 _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)

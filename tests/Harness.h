@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "DriverLockOrder.h"
 #include "EmuTesting.h"
 #include "Zentaflt.h"
 
@@ -50,6 +51,7 @@ protected:
     void SetUp() override
     {
         System = std::make_unique<emu::System>();
+        DeclareDriverLockOrder(*System);
     }
 
     void TearDown() override
