@@ -22,7 +22,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode=${1:-replay}
-targets=(port_command_fuzz connection_context_fuzz question_reply_fuzz reparse_data_fuzz)
+targets=(port_command_fuzz connection_context_fuzz question_reply_fuzz reparse_data_fuzz hydration_command_fuzz)
 driver_dirs=(core channel placeholder hydration intercept)
 
 configure_and_build() {
