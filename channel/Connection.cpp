@@ -91,6 +91,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS
 CheckVolumeIsFiltered(_In_ PFILE_OBJECT FileObject)
 {
@@ -173,6 +174,7 @@ IRQL:
     PASSIVE_LEVEL, in the connecting process.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SyncRootRegister(_In_ PFLT_PORT ClientPort, _In_ HANDLE DirectoryHandle, _Outptr_ PSYNC_ROOT *SyncRoot)
 {
@@ -267,6 +269,7 @@ IRQL:
     PASSIVE_LEVEL, on the service's thread.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI
 PortConnect(_In_ PFLT_PORT ClientPort, _In_opt_ PVOID ServerPortCookie, _In_reads_bytes_opt_(SizeOfContext) PVOID ConnectionContext,
             _In_ ULONG SizeOfContext, _Outptr_result_maybenull_ PVOID *ConnectionCookie)
@@ -320,6 +323,7 @@ IRQL:
     PASSIVE_LEVEL.  May block as long as other threads hold the record.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID FLTAPI
 PortDisconnect(_In_opt_ PVOID ConnectionCookie)
 {
@@ -376,6 +380,7 @@ IRQL:
     PASSIVE_LEVEL, on the service's thread, in its process.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI
 PortMessage(_In_opt_ PVOID ConnectionCookie, _In_reads_bytes_opt_(InputBufferLength) PVOID InputBuffer, _In_ ULONG InputBufferLength,
             _Out_writes_bytes_to_opt_(OutputBufferLength, *ReturnOutputBufferLength) PVOID OutputBuffer,

@@ -120,6 +120,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.  Blocks up to 300 seconds.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SendServiceMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot, _In_ const SERVICE_MESSAGE_FIELDS *Fields,
                    _Out_opt_ PSERVICE_REPLY Reply)
@@ -248,6 +249,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.  Called with the stream's lock held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SendHydrateMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING Path,
                    _In_ LONGLONG FileSize, _In_ ULONG64 RequestId,
@@ -296,6 +298,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SendMoveFileOutMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING SourcePath,
                        _In_ PCUNICODE_STRING DestinationPath,
@@ -339,6 +342,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SendDeleteDirectoryMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING Path,
                            _Out_ PSERVICE_REPLY Reply)
@@ -377,6 +381,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SendRenameDirectoryMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING SourcePath,
                            _In_ PCUNICODE_STRING DestinationPath, _Out_ PSERVICE_REPLY Reply)

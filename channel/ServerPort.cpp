@@ -27,6 +27,7 @@ Return Value:
     FltCreateCommunicationPort, reported.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS
 CreateServerPort(VOID)
 {
@@ -88,6 +89,7 @@ Return Value:
     None.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 CloseServerPort(VOID)
 {

@@ -160,6 +160,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 BOOLEAN
 SyncRootContains(_In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING Path)
 {
@@ -208,6 +209,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SyncRootCreate(_In_ PFLT_FILE_NAME_INFORMATION NameInfo, _Outptr_ PSYNC_ROOT *SyncRoot)
 {
@@ -275,6 +277,7 @@ IRQL:
     PASSIVE_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SyncRootInsert(_Inout_ PSYNC_ROOT SyncRoot)
 {
@@ -334,6 +337,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 SyncRootFind(_In_ PCUNICODE_STRING Path, _Outptr_ PSYNC_ROOT *SyncRoot)
 {
@@ -439,6 +443,7 @@ IRQL:
     PASSIVE_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS
 SyncRootRemove(_Inout_ PSYNC_ROOT SyncRoot)
 {
@@ -476,6 +481,7 @@ IRQL:
     PASSIVE_LEVEL; blocks until every holder has released the record.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS
 SyncRootDestroy(_Inout_ PSYNC_ROOT SyncRoot)
 {
@@ -513,6 +519,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 SyncRootRundown(_Inout_ PSYNC_ROOT SyncRoot)
 {
@@ -548,8 +555,9 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
-SyncRootFree(_In_ PSYNC_ROOT SyncRoot)
+SyncRootFree(_In_ _Frees_ptr_ PSYNC_ROOT SyncRoot)
 {
     PAGED_CODE();
 

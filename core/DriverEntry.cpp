@@ -63,6 +63,7 @@ Return Value:
     FltStartFiltering, reported, with nothing left behind.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 EXTERN_C NTSTATUS
 DriverEntry(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath)
 {
@@ -134,6 +135,7 @@ Return Value:
     STATUS_SUCCESS always.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI
 FilterUnload(_In_ FLT_FILTER_UNLOAD_FLAGS Flags)
 {
@@ -170,6 +172,7 @@ Return Value:
     STATUS_SUCCESS always.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI
 InstanceQueryTeardown(_In_ PCFLT_RELATED_OBJECTS FltObjects, _In_ FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags)
 {

@@ -88,6 +88,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 GetNormalizedName(_In_ PFLT_CALLBACK_DATA Data, _Outptr_ PFLT_FILE_NAME_INFORMATION *NameInfo,
                   _Out_opt_ PUNICODE_STRING RelativePath)

@@ -25,6 +25,7 @@ Return Value:
     than GuidName's buffer, STATUS_BUFFER_TOO_SMALL), reported.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS
 BuildVolumePath(_In_ PFLT_VOLUME Volume, _Inout_ PUNICODE_STRING GuidName, _Inout_ PUNICODE_STRING Path)
 {
@@ -73,6 +74,7 @@ Return Value:
         allocated, filled or set (that failure is reported first).
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI
 InstanceSetup(_In_ PCFLT_RELATED_OBJECTS FltObjects, _In_ FLT_INSTANCE_SETUP_FLAGS Flags,
               _In_ DEVICE_TYPE VolumeDeviceType, _In_ FLT_FILESYSTEM_TYPE VolumeFilesystemType)

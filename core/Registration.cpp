@@ -32,5 +32,4 @@ const FLT_REGISTRATION FilterRegistration = {
     NULL,                       /* SectionNotificationCallback */
 };
 
-C_ASSERT(sizeof(FLT_REGISTRATION) == 0x70);
 C_ASSERT(FLT_REGISTRATION_VERSION == 0x0203);

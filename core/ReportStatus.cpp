@@ -12,10 +12,13 @@
 Routine Description:
 
     Reports a status where it is met.  With DebugFlagPrintFailures set, a
-    failure status is printed on the kernel debugger; with
-    DebugFlagBreakOnStatus set and the status equal to DebugBreakStatus, the
-    routine breaks into the debugger.  Success, information and warning
-    statuses are never reported.
+    failure status (any negative one: errors and warnings) is printed on
+    the kernel debugger; with DebugFlagBreakOnStatus set and the status
+    equal to DebugBreakStatus, the routine breaks into the debugger.
+    Success and information statuses are never reported.  A caller that
+    passes on a status it got from a routine that reported it may report it
+    again: a failure can show more than once, from where it was met up to
+    where it ends an operation.
 
 Arguments:
 
@@ -31,6 +34,7 @@ IRQL:
     read while a debugger writes them is harmless.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS
 ReportStatus(_In_ NTSTATUS Status)
 {

@@ -131,6 +131,7 @@ Return Value:
     The status DriverEntry returns.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 DECLSPEC_SAFEBUFFERS EXTERN_C NTSTATUS
 GsDriverEntry(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath)
 {

@@ -342,4 +342,53 @@ write('placeholder_control_fuzz', {
     'update-shared': control(SHARED, PLACEHOLDER, UPDATE, 1120, 0, request(update_payload(4))),
     'update-outside': control(OUTSIDE, PLACEHOLDER, UPDATE, 1120, 5, request(update_payload(4))),
     'empty': control(DIRECTORY, PLAIN, CREATE, 0, 0),
+
+# ------------------------------------------------------- pending hydrations
+# Header: whole pages (modulo 4), bytes after them (modulo 4096).  Commands:
+# kind (0 data, 1 completion), request (0 pending, 1 previous, 2 never
+# issued), page of the offset (255: its end wraps), buffer (0 the service's
+# memory, 1 unmapped), length, status index (0 success, 1 0x80, 2 pending,
+# 3 unsuccessful, 4 access denied, 5 no resources, 6 provider gone, 7 end of
+# file).
+DATA, COMPLETION = 0, 1
+PENDING, PREVIOUS, NEVER = 0, 1, 2
+MEMORY, UNMAPPED_BUFFER = 0, 1
+WRAP = 255
+
+
+def hydration(pages, tail, commands):
+    return u8(pages) + u16(tail) + b''.join(commands)
+
+
+def data(page, length, request=PENDING, buffer=MEMORY):
+    return u8(DATA) + u8(request) + u8(page) + u8(buffer) + u32(length) + u8(0)
+
+
+def done(status=0, request=PENDING):
+    return u8(COMPLETION) + u8(request) + u8(0) + u8(0) + u32(0) + u8(status)
+
+
+write('hydration_command_fuzz', {
+    'one-page': hydration(1, 0, [data(0, 4096), done()]),
+    'empty-file': hydration(0, 0, [done()]),
+    'short-file': hydration(0, 100, [data(0, 100), done()]),
+    'pages-and-tail': hydration(2, 1808, [data(0, 8192), data(2, 1808), done()]),
+    'one-piece-with-tail': hydration(2, 1808, [data(0, 10000), done()]),
+    'fewer-bytes-trimmed': hydration(3, 0, [data(0, 4096), done()]),
+    'grows-the-file': hydration(0, 10, [data(3, 5000), done()]),
+    'no-data-at-all': hydration(1, 0, [done()]),
+    'failed-completion': hydration(1, 0, [data(0, 4096), done(status=3)]),
+    'provider-gone': hydration(1, 0, [done(status=6)]),
+    'warning-free-status': hydration(1, 0, [data(0, 4096), done(status=1)]),
+    'second-completion': hydration(1, 0, [data(0, 4096), done(), done(), data(0, 4096)]),
+    'previous-request': hydration(1, 0, [data(0, 4096, request=PREVIOUS), done(request=PREVIOUS), done()]),
+    'never-issued': hydration(1, 0, [data(0, 4096, request=NEVER), done(request=NEVER), done()]),
+    'wrapping-offset': hydration(1, 0, [data(WRAP, 8192), data(0, 4096), done()]),
+    'unmapped-page': hydration(1, 0, [data(0, 4096, buffer=UNMAPPED_BUFFER), data(0, 4096), done()]),
+    'unmapped-short': hydration(0, 300, [data(0, 300, buffer=UNMAPPED_BUFFER), done()]),
+    'unmapped-beyond-end': hydration(0, 300, [data(5, 100, buffer=UNMAPPED_BUFFER), done()]),
+    'zero-length': hydration(1, 0, [data(0, 4096), data(0, 0), done()]),
+    'short-piece-in-the-middle': hydration(3, 0, [data(0, 12288), data(1, 10), done()]),
+    'left-pending': hydration(2, 0, [data(0, 4096)]),
+    'largest-pieces': hydration(3, 4095, [data(0, 65536), data(15, 65536), done()]),
 })

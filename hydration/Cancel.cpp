@@ -40,6 +40,7 @@ IRQL:
     PASSIVE_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 CancelHydrationRequests(_Inout_ PSYNC_ROOT SyncRoot)
 {

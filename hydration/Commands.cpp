@@ -36,6 +36,7 @@ IRQL:
     PASSIVE_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS
 AcquireCommandRequest(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId, _Outptr_ PSTREAM_CONTEXT *StreamContext,
                       _Outptr_ PHYDRATION_REQUEST *Request)
@@ -86,6 +87,7 @@ Return Value:
     None.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID
 ReleaseCommandRequest(_Inout_ PSTREAM_CONTEXT StreamContext, _Inout_ PHYDRATION_REQUEST Request,
                       _In_ BOOLEAN Registration)

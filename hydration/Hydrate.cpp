@@ -165,6 +165,7 @@ IRQL:
     PASSIVE_LEVEL; the stream's lock held.
 
 --*/
+_Requires_exclusive_lock_held_(StreamContext->Lock)
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS
 StartHydration(_In_ PFLT_CALLBACK_DATA Data, _Inout_ PSYNC_ROOT SyncRoot, _Inout_ PSTREAM_CONTEXT StreamContext,

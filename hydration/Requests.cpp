@@ -40,6 +40,7 @@ Return Value:
     The request, or null.
 
 --*/
+_Requires_lock_held_(SyncRoot->Lock)
 static PHYDRATION_REQUEST
 PendingRequestById(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId)
 {
@@ -92,6 +93,8 @@ IRQL:
     outcome.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
+_Requires_exclusive_lock_held_(StreamContext->Lock)
 _Must_inspect_result_ NTSTATUS
 RegisterHydrationRequest(_In_ PFLT_CALLBACK_DATA Data, _Inout_ PSYNC_ROOT SyncRoot,
                          _Inout_ PSTREAM_CONTEXT StreamContext, _Outptr_ PHYDRATION_REQUEST *Request)
@@ -172,6 +175,7 @@ IRQL:
     use the request, the root's Lock not held.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 FindHydrationRequest(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId, _Outptr_ PHYDRATION_REQUEST *Request)
 {
@@ -224,6 +228,7 @@ IRQL:
     PASSIVE_LEVEL; no lock of the filter held.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 ReferenceHydrationStream(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId, _Outptr_ PSTREAM_CONTEXT *StreamContext)
 {
@@ -280,6 +285,7 @@ IRQL:
     Lock not held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ BOOLEAN
 DetachHydrationRequest(_Inout_ PHYDRATION_REQUEST Request)
 {
@@ -341,6 +347,7 @@ IRQL:
     a request is dropped under it), the sync root's Lock not held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 VOID
 ReleaseHydrationRequest(_Inout_ PHYDRATION_REQUEST Request)
 {

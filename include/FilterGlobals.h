@@ -44,7 +44,7 @@ typedef struct _FILTER_GLOBALS {
     PFLT_PORT ServerPort;
 
     /* Every connected SyncRoot, guarded by SyncRootListLock. */
-    LIST_ENTRY SyncRootList;
+    _Guarded_by_(SyncRootListLock) LIST_ENTRY SyncRootList;
     ERESOURCE SyncRootListLock;
 
     /* Fixed-size pools: open-reparse entries and service messages. */

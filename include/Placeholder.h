@@ -31,15 +31,9 @@ C_ASSERT((ULONG)~PlaceholderAttributes == 0xFFAFEDFF);
    context, any other value only looks one up) and of
    SetPlaceholderAttributes (PlaceholderCommandCreate sets, any other value
    clears); callers pass PlaceholderCommandUpdate for the second meaning. */
-#ifndef PlaceholderCommandCreate
 #define PlaceholderCommandCreate 2328
-#endif
-#ifndef PlaceholderCommandUpdate
 #define PlaceholderCommandUpdate 2329
-#endif
-#ifndef PlaceholderCommandConvert
 #define PlaceholderCommandConvert 2330
-#endif
 
 /* The most reparse data of a placeholder that the filter reads back, and
    the buffer it reads it into: the 24-byte header of a
@@ -51,10 +45,9 @@ C_ASSERT((ULONG)~PlaceholderAttributes == 0xFFAFEDFF);
 C_ASSERT(REPARSE_GUID_DATA_BUFFER_HEADER_SIZE == PlaceholderReparseHeaderSize);
 C_ASSERT(PlaceholderReparseBufferSize == 1048);
 
-/* The size of the atomic-create context a new placeholder is created with. */
-#define AtomicCreateEcpSize 88
-
-C_ASSERT(sizeof(ATOMIC_CREATE_ECP_CONTEXT) == AtomicCreateEcpSize);
+/* The size of the atomic-create context a new placeholder is created with
+   (88 bytes on x64; the kit header pins the layout). */
+#define AtomicCreateEcpSize ((ULONG)sizeof(ATOMIC_CREATE_ECP_CONTEXT))
 
 /* What the atomic create of a new placeholder asks the file system for
    (InFlags): the sparse mark, the reparse point, the end of file, the

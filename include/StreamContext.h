@@ -23,7 +23,7 @@ typedef struct _SYNC_ROOT SYNC_ROOT, *PSYNC_ROOT;
 /* A hydration request: registered in its SyncRoot's PendingRequests while the
    service delivers the stream's data.  Never allocated by itself. */
 typedef struct _HYDRATION_REQUEST {
-    LIST_ENTRY Link;
+    _Guarded_by_(SyncRoot->Lock) LIST_ENTRY Link;
     ULONG64 RequestId;
     PFILE_OBJECT FileObject;
     PFLT_INSTANCE Instance;
@@ -38,10 +38,13 @@ typedef struct _HYDRATION_REQUEST {
     PSYNC_ROOT SyncRoot;
 } HYDRATION_REQUEST, *PHYDRATION_REQUEST;
 
+/* State, ExpectedSize and the request's progress change under Lock; a
+   thread that only tests for StreamStateHydrated may read State without
+   it. */
 typedef struct _STREAM_CONTEXT {
     ERESOURCE Lock;
-    ULONG State;
-    ULONG64 ExpectedSize;
+    _Guarded_by_(Lock) ULONG State;
+    _Guarded_by_(Lock) ULONG64 ExpectedSize;
     HYDRATION_REQUEST Request;
 } STREAM_CONTEXT, *PSTREAM_CONTEXT;
 

@@ -34,8 +34,8 @@ struct _SYNC_ROOT {
 
     /* HYDRATION_REQUEST records registered under this root; guarded by
        Lock together with NextRequestId. */
-    LIST_ENTRY PendingRequests;
-    ULONG64 NextRequestId;
+    _Guarded_by_(Lock) LIST_ENTRY PendingRequests;
+    _Guarded_by_(Lock) ULONG64 NextRequestId;
 
     /* Exclusive to register, release or cancel requests and to draw an id,
        shared to look one up; always inside a critical region. */

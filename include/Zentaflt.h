@@ -41,8 +41,10 @@
 /* core/DriverEntry.cpp */
 EXTERN_C DRIVER_INITIALIZE DriverEntry;
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI FilterUnload(_In_ FLT_FILTER_UNLOAD_FLAGS Flags);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI InstanceQueryTeardown(_In_ PCFLT_RELATED_OBJECTS FltObjects,
                                       _In_ FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags);
 
@@ -51,15 +53,19 @@ NTSTATUS FLTAPI InstanceQueryTeardown(_In_ PCFLT_RELATED_OBJECTS FltObjects,
 extern const FLT_REGISTRATION FilterRegistration;
 
 /* core/InstanceContext.cpp */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI InstanceSetup(_In_ PCFLT_RELATED_OBJECTS FltObjects, _In_ FLT_INSTANCE_SETUP_FLAGS Flags,
                               _In_ DEVICE_TYPE VolumeDeviceType, _In_ FLT_FILESYSTEM_TYPE VolumeFilesystemType);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS BuildVolumePath(_In_ PFLT_VOLUME Volume, _Inout_ PUNICODE_STRING GuidName, _Inout_ PUNICODE_STRING Path);
 
 /* core/ReportStatus.cpp */
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS ReportStatus(_In_ NTSTATUS Status);
 
 /* core/FileNames.cpp */
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS GetNormalizedName(_In_ PFLT_CALLBACK_DATA Data,
                                                  _Outptr_ PFLT_FILE_NAME_INFORMATION *NameInfo,
                                                  _Out_opt_ PUNICODE_STRING RelativePath);
@@ -72,32 +78,42 @@ VOID StripVolumePrefix(_In_ USHORT VolumeLength, _In_ PCUNICODE_STRING Name, _Ou
  * ---------------------------------------------------------------------- */
 
 /* channel/ServerPort.cpp */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CreateServerPort(VOID);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID CloseServerPort(VOID);
 
 /* channel/Connection.cpp */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI PortConnect(_In_ PFLT_PORT ClientPort, _In_opt_ PVOID ServerPortCookie,
                             _In_reads_bytes_opt_(SizeOfContext) PVOID ConnectionContext, _In_ ULONG SizeOfContext,
                             _Outptr_result_maybenull_ PVOID *ConnectionCookie);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID FLTAPI PortDisconnect(_In_opt_ PVOID ConnectionCookie);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FLTAPI PortMessage(_In_opt_ PVOID ConnectionCookie, _In_reads_bytes_opt_(InputBufferLength) PVOID InputBuffer,
                             _In_ ULONG InputBufferLength,
                             _Out_writes_bytes_to_opt_(OutputBufferLength, *ReturnOutputBufferLength) PVOID OutputBuffer,
                             _In_ ULONG OutputBufferLength, _Out_ PULONG ReturnOutputBufferLength);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS SyncRootRegister(_In_ PFLT_PORT ClientPort, _In_ HANDLE DirectoryHandle,
                                                 _Outptr_ PSYNC_ROOT *SyncRoot);
 
 /* channel/SyncRoot.cpp */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS SyncRootCreate(_In_ PFLT_FILE_NAME_INFORMATION NameInfo, _Outptr_ PSYNC_ROOT *SyncRoot);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS SyncRootInsert(_Inout_ PSYNC_ROOT SyncRoot);
 
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS SyncRootFind(_In_ PCUNICODE_STRING Path, _Outptr_ PSYNC_ROOT *SyncRoot);
 
+_IRQL_requires_max_(APC_LEVEL)
 BOOLEAN SyncRootContains(_In_ PSYNC_ROOT SyncRoot, _In_ PCUNICODE_STRING Path);
 
 _Must_inspect_result_ BOOLEAN SyncRootAcquire(_Inout_ PSYNC_ROOT SyncRoot);
@@ -110,12 +126,16 @@ VOID LockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot, _In_ BOOLEAN Exclusive);
 _IRQL_requires_max_(APC_LEVEL) _Releases_lock_(SyncRoot->Lock)
 VOID UnlockSyncRoot(_Inout_ PSYNC_ROOT SyncRoot);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SyncRootRemove(_Inout_ PSYNC_ROOT SyncRoot);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SyncRootDestroy(_Inout_ PSYNC_ROOT SyncRoot);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID SyncRootRundown(_Inout_ PSYNC_ROOT SyncRoot);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID SyncRootFree(_In_ _Frees_ptr_ PSYNC_ROOT SyncRoot);
 
 /* channel/Messages.cpp: what one message to the service carries besides
@@ -133,10 +153,12 @@ typedef struct _SERVICE_MESSAGE_FIELDS {
     HANDLE ProcessId;
 } SERVICE_MESSAGE_FIELDS, *PSERVICE_MESSAGE_FIELDS;
 
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS SendServiceMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
                                                   _In_ const SERVICE_MESSAGE_FIELDS *Fields,
                                                   _Out_opt_ PSERVICE_REPLY Reply);
 
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS SendHydrateMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
                                                   _In_ PCUNICODE_STRING Path, _In_ LONGLONG FileSize,
                                                   _In_ ULONG64 RequestId,
@@ -144,15 +166,18 @@ _Must_inspect_result_ NTSTATUS SendHydrateMessage(_In_ PFLT_CALLBACK_DATA Data, 
                                                   _In_ ULONG ReparseDataLength, _In_ HANDLE ThreadId,
                                                   _In_ HANDLE ProcessId);
 
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS SendMoveFileOutMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
                                                       _In_ PCUNICODE_STRING SourcePath,
                                                       _In_ PCUNICODE_STRING DestinationPath,
                                                       _In_reads_bytes_opt_(ReparseDataLength) const VOID *ReparseData,
                                                       _In_ ULONG ReparseDataLength, _Out_ PSERVICE_REPLY Reply);
 
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS SendDeleteDirectoryMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
                                                           _In_ PCUNICODE_STRING Path, _Out_ PSERVICE_REPLY Reply);
 
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS SendRenameDirectoryMessage(_In_ PFLT_CALLBACK_DATA Data, _In_ PSYNC_ROOT SyncRoot,
                                                           _In_ PCUNICODE_STRING SourcePath,
                                                           _In_ PCUNICODE_STRING DestinationPath,
@@ -165,11 +190,14 @@ _Must_inspect_result_ NTSTATUS SendRenameDirectoryMessage(_In_ PFLT_CALLBACK_DAT
  * ---------------------------------------------------------------------- */
 
 /* placeholder/StreamContext.cpp */
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS GetStreamContext(_In_ PFLT_CALLBACK_DATA Data, _In_ ULONG Mode,
                                                 _Outptr_result_maybenull_ PSTREAM_CONTEXT *StreamContext);
 
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS InitializeStreamContext(_Out_ PSTREAM_CONTEXT StreamContext);
 
+_IRQL_requires_max_(APC_LEVEL)
 VOID FLTAPI StreamContextCleanup(_In_ PFLT_CONTEXT Context, _In_ FLT_CONTEXT_TYPE ContextType);
 
 /* placeholder/StreamLock.cpp */
@@ -180,28 +208,37 @@ _IRQL_requires_max_(APC_LEVEL) _Releases_exclusive_lock_(StreamContext->Lock)
 VOID UnlockStreamContext(_Inout_ PSTREAM_CONTEXT StreamContext);
 
 /* placeholder/Primitives.cpp */
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS BuildAtomicCreateEcp(_Outptr_result_maybenull_ PECP_LIST *EcpList,
                                                     _Outptr_result_maybenull_ PATOMIC_CREATE_ECP_CONTEXT *EcpContext);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID MarkHandleForReplication(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS QueryFileSize(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
                                              _Out_ PLONGLONG FileSize);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS GetPlaceholderReparseData(
     _In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
     _Outptr_result_bytebuffer_(*ReparseDataLength) PVOID *ReparseData, _Out_ PULONG ReparseDataLength);
 
+_IRQL_requires_max_(APC_LEVEL)
 VOID FreePlaceholderReparseData(_In_ _Frees_ptr_ PVOID ReparseData);
 
 /* Keeps C++ linkage, never extern "C": user-mode test programs linked with
    the driver call the Win32 SetEndOfFile(HANDLE), which this overloads. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SetEndOfFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG64 EndOfFile);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID SetPlaceholderAttributes(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG Mode);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID ResumeTimeUpdates(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID WriteUsnCloseRecord(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject);
 
 /* ------------------------------------------------------------------------
@@ -213,7 +250,8 @@ VOID WriteUsnCloseRecord(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObje
 /* hydration/Hydrate.cpp */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS EnsureHydrated(_In_ PFLT_CALLBACK_DATA Data);
 
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS StartHydration(_In_ PFLT_CALLBACK_DATA Data,
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_exclusive_lock_held_(StreamContext->Lock)
+NTSTATUS StartHydration(_In_ PFLT_CALLBACK_DATA Data,
                                                            _Inout_ PSYNC_ROOT SyncRoot,
                                                            _Inout_ PSTREAM_CONTEXT StreamContext,
                                                            _In_ PCUNICODE_STRING RelativePath);
@@ -222,16 +260,16 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS WaitForHydration(_In_ PFLT_CALLBACK_
                                                              _In_ PSTREAM_CONTEXT StreamContext);
 
 /* hydration/Requests.cpp */
-_IRQL_requires_max_(APC_LEVEL) _Requires_exclusive_lock_held_(StreamContext->Lock)
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_exclusive_lock_held_(StreamContext->Lock)
 _Must_inspect_result_ NTSTATUS RegisterHydrationRequest(_In_ PFLT_CALLBACK_DATA Data, _Inout_ PSYNC_ROOT SyncRoot,
                                                         _Inout_ PSTREAM_CONTEXT StreamContext,
                                                         _Outptr_ PHYDRATION_REQUEST *Request);
 
-_IRQL_requires_max_(APC_LEVEL)
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS FindHydrationRequest(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId,
                                                     _Outptr_ PHYDRATION_REQUEST *Request);
 
-_IRQL_requires_max_(APC_LEVEL)
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS ReferenceHydrationStream(_In_ PSYNC_ROOT SyncRoot, _In_ ULONG64 RequestId,
                                                         _Outptr_ PSTREAM_CONTEXT *StreamContext);
 

@@ -32,6 +32,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreCreate(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
           _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)
@@ -93,6 +94,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_POSTOP_CALLBACK_STATUS FLTAPI
 PostCreate(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects, _In_opt_ PVOID CompletionContext,
            _In_ FLT_POST_OPERATION_FLAGS Flags)

@@ -29,6 +29,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreFileSystemControl(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                      _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)
@@ -82,6 +83,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 DenyReparseChange(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                   _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)

@@ -54,6 +54,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN
 FastIoNeedsHydration(_In_ PFLT_CALLBACK_DATA Data)
 {
@@ -108,6 +109,7 @@ IRQL:
     PASSIVE_LEVEL.  May block until the service completes.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreHydrateAccess(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                  _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)
@@ -154,6 +156,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreAcquireForSection(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                      _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)
@@ -191,6 +194,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 FLT_PREOP_CALLBACK_STATUS FLTAPI
 PreSetEndOfFile(_Inout_ PFLT_CALLBACK_DATA Data, _In_ PCFLT_RELATED_OBJECTS FltObjects,
                 _Flt_CompletionContext_Outptr_ PVOID *CompletionContext)

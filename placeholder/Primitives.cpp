@@ -42,6 +42,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 BuildAtomicCreateEcp(_Outptr_result_maybenull_ PECP_LIST *EcpList,
                      _Outptr_result_maybenull_ PATOMIC_CREATE_ECP_CONTEXT *EcpContext)
@@ -119,6 +120,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 MarkHandleForReplication(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject)
 {
@@ -161,6 +163,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 QueryFileSize(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _Out_ PLONGLONG FileSize)
 {
@@ -227,6 +230,7 @@ IRQL:
     PASSIVE_LEVEL (paged pool).
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 _Must_inspect_result_ NTSTATUS
 GetPlaceholderReparseData(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject,
                           _Outptr_result_bytebuffer_(*ReparseDataLength) PVOID *ReparseData,
@@ -290,8 +294,9 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 VOID
-FreePlaceholderReparseData(_In_ PVOID ReparseData)
+FreePlaceholderReparseData(_In_ _Frees_ptr_ PVOID ReparseData)
 {
     ExFreePoolWithTag((PUCHAR)ReparseData - PlaceholderReparseHeaderSize, PoolTagReparseData);
 }
@@ -324,6 +329,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS
 SetEndOfFile(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG64 EndOfFile)
 {
@@ -378,6 +384,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 SetPlaceholderAttributes(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject, _In_ ULONG Mode)
 {
@@ -455,6 +462,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 ResumeTimeUpdates(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject)
 {
@@ -498,6 +506,7 @@ IRQL:
     PASSIVE_LEVEL.
 
 --*/
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID
 WriteUsnCloseRecord(_In_ PFLT_INSTANCE Instance, _In_ PFILE_OBJECT FileObject)
 {

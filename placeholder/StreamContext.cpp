@@ -37,6 +37,7 @@ IRQL:
     PASSIVE_LEVEL or APC_LEVEL.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS
 InitializeStreamContext(_Out_ PSTREAM_CONTEXT StreamContext)
 {
@@ -96,6 +97,7 @@ IRQL:
     held.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 _Must_inspect_result_ NTSTATUS
 GetStreamContext(_In_ PFLT_CALLBACK_DATA Data, _In_ ULONG Mode,
                  _Outptr_result_maybenull_ PSTREAM_CONTEXT *StreamContext)
@@ -194,6 +196,7 @@ Return Value:
     None.
 
 --*/
+_IRQL_requires_max_(APC_LEVEL)
 VOID FLTAPI
 StreamContextCleanup(_In_ PFLT_CONTEXT Context, _In_ FLT_CONTEXT_TYPE ContextType)
 {

@@ -23,7 +23,7 @@ cd "$(dirname "$0")/.."
 
 mode=${1:-replay}
 targets=(port_command_fuzz connection_context_fuzz question_reply_fuzz reparse_data_fuzz
-  placeholder_control_fuzz)
+  placeholder_control_fuzz hydration_command_fuzz)
 driver_dirs=(core channel placeholder hydration intercept)
 
 configure_and_build() {

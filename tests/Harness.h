@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "DriverLockOrder.h"
 #include "EmuTesting.h"
 #include "Zentaflt.h"
 
@@ -34,22 +35,12 @@ inline std::string Narrow(const std::u16string &Text)
     return Narrow((const WCHAR *)Text.data(), Text.size());
 }
 
-/* A sync-root record as a connection's would be before any request: an
-   empty pending list, run-down and lock set up, not linked.  For tests that
-   drive the record's routines without a port. */
-inline NTSTATUS InitializeUnlinkedSyncRoot(PSYNC_ROOT Root)
-{
-    RtlZeroMemory(Root, sizeof(*Root));
-    InitializeListHead(&Root->PendingRequests);
-    ExInitializeRundownProtection(&Root->RundownRef);
-    return ExInitializeResourceLite(&Root->Lock);
-}
-
 class FilterTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         System = std::make_unique<emu::System>();
+        DeclareDriverLockOrder(*System);
     }
 
     void TearDown() override

@@ -5,7 +5,9 @@
  * that take effect, are exercised end to end elsewhere.
  */
 #include "Harness.h"
+#include "SyncRootHelper.h"
 
+#include <memory>
 #include <vector>
 
 using namespace zentaflt_test;
@@ -27,7 +29,8 @@ protected:
         ASSERT_EQ(Load(DebugFlagPrintFailures), STATUS_SUCCESS);
 
         /* A connection's record with no pending request. */
-        ASSERT_EQ(InitializeUnlinkedSyncRoot(&Root), STATUS_SUCCESS);
+        Record = std::make_unique<HandBuiltRoot>();
+        ASSERT_EQ(Record->LockStatus, STATUS_SUCCESS);
 
         Input.assign(64, 0);
         Output.assign(16, Untouched);
@@ -35,7 +38,7 @@ protected:
 
     void TearDown() override
     {
-        ExDeleteResourceLite(&Root.Lock);
+        Record.reset();
         FilterTest::TearDown();
     }
 
@@ -53,7 +56,7 @@ protected:
     NTSTATUS Send(PVOID In, ULONG InLength, PVOID Out, ULONG OutLength)
     {
         Returned = 0xFFFFFFFF;
-        return PortMessage(&Root, In, InLength, Out, OutLength, &Returned);
+        return PortMessage(&Record->Root, In, InLength, Out, OutLength, &Returned);
     }
 
     bool OutputUntouched() const
@@ -68,7 +71,7 @@ protected:
 
     std::string Printed() { return System->KernelDebugger().OutputText(); }
 
-    SYNC_ROOT Root;
+    std::unique_ptr<HandBuiltRoot> Record;
     std::vector<UCHAR> Input;
     std::vector<UCHAR> Output;
     ULONG Returned = 0;

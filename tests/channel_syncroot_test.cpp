@@ -10,6 +10,7 @@
  * exercised end to end elsewhere.
  */
 #include "Harness.h"
+#include "SyncRootHelper.h"
 
 #include <atomic>
 #include <functional>
@@ -28,27 +29,6 @@ UNICODE_STRING Counted(const std::u16string &Text)
     String.MaximumLength = String.Length;
     return String;
 }
-
-/* A sync-root record around a normalized directory name. */
-struct HandBuiltRoot {
-    explicit HandBuiltRoot(const std::u16string &Name) : Text(Name)
-    {
-        RtlZeroMemory(&NameInfo, sizeof(NameInfo));
-        NameInfo.Size = sizeof(NameInfo);
-        NameInfo.Format = FLT_FILE_NAME_NORMALIZED;
-        NameInfo.Name = Counted(Text);
-        RtlZeroMemory(&Root, sizeof(Root));
-        InitializeListHead(&Root.PendingRequests);
-        ExInitializeRundownProtection(&Root.RundownRef);
-        Root.NameInfo = &NameInfo;
-    }
-    HandBuiltRoot(const HandBuiltRoot &) = delete;
-    HandBuiltRoot &operator=(const HandBuiltRoot &) = delete;
-
-    std::u16string Text;
-    FLT_FILE_NAME_INFORMATION NameInfo;
-    SYNC_ROOT Root;
-};
 
 const std::u16string Volume = u"\\Device\\HarddiskVolume1";
 
@@ -74,6 +54,7 @@ protected:
                 SyncRootRemove(CONTAINING_RECORD(FilterGlobals.SyncRootList.Flink, SYNC_ROOT, Link));
             }
         }
+        Roots.clear();
         FilterTest::TearDown();
     }
 
@@ -393,6 +374,7 @@ protected:
         if (System->DriverLoaded()) {
             EXPECT_EQ(System->UnloadDriver(0), STATUS_SUCCESS);
         }
+        Roots.clear();
         std::vector<std::string> Leaks = System->Leaks();
         if (Stopped) {
             ASSERT_EQ(Leaks.size(), 1u);

@@ -215,6 +215,9 @@ bool LockOrderChecker::Acquire(const void *Lock, LockKind Kind, bool Exclusive, 
     Entry.Exclusive = Exclusive;
     Entry.Count = 1;
     CaptureStack(Entry.Stack);
+    if (CanWait) {
+        CheckDeclaredOrder(Thread.HeldLocks, Entry);
+    }
     Cycle Found;
     {
         std::lock_guard<std::mutex> Guard(Mutex);
@@ -254,6 +257,67 @@ bool LockOrderChecker::Acquire(const void *Lock, LockKind Kind, bool Exclusive, 
         TheVerifier().Report(FormatCycle(Found));
     }
     return false;
+}
+
+void LockOrderChecker::DeclareOrder(DeclaredLockOrder Order)
+{
+    std::shared_ptr<const DeclaredLockOrder> Replacement;
+    if (Order.Classify) {
+        Replacement = std::make_shared<const DeclaredLockOrder>(std::move(Order));
+    }
+    std::lock_guard<std::mutex> Guard(Mutex);
+    Declared = std::move(Replacement);
+}
+
+/* Classifies the lock being taken and reports it when a lock the thread
+   holds forbids it: one of the same or a later class, or an Alone class on
+   either side. */
+void LockOrderChecker::CheckDeclaredOrder(const std::vector<HeldLock> &Held, HeldLock &Entry)
+{
+    std::shared_ptr<const DeclaredLockOrder> Order;
+    {
+        std::lock_guard<std::mutex> Guard(Mutex);
+        Order = Declared;
+    }
+    if (!Order) {
+        return;
+    }
+    int Class = Order->Classify(Entry.Lock);
+    if (Class < 0 || (size_t)Class >= Order->Classes.size()) {
+        return;
+    }
+    Entry.Class = Class;
+    for (const HeldLock &Earlier : Held) {
+        if (Earlier.Class < 0) {
+            continue;
+        }
+        const DeclaredLockOrder::LockClass &Taken = Order->Classes[(size_t)Class];
+        const DeclaredLockOrder::LockClass &Holding = Order->Classes[(size_t)Earlier.Class];
+        const char *Rule = nullptr;
+        if (Taken.Alone || Holding.Alone) {
+            Rule = "a lock taken alone meets another";
+        } else if (Earlier.Class == Class) {
+            Rule = "two locks of one class held at once";
+        } else if (Earlier.Class > Class) {
+            Rule = "taken against the declared order";
+        }
+        if (Rule == nullptr) {
+            continue;
+        }
+        char Text[160];
+        snprintf(Text, sizeof(Text), "declared lock order broken (%s): %s %p taken while holding %s %p\n", Rule,
+                 Taken.Name.c_str(), Entry.Lock, Holding.Name.c_str(), Earlier.Lock);
+        std::string Report = Text;
+        for (const HeldLock *Step : {(const HeldLock *)&Entry, &Earlier}) {
+            Report += Step == &Entry ? "  taken at:\n" : "  held since:\n";
+            std::vector<const void *> Frames(Step->Stack.Frames, Step->Stack.Frames + Step->Stack.Depth);
+            for (const std::string &Frame : SymboliseFrames(Frames)) {
+                Report += "    " + Frame + "\n";
+            }
+        }
+        TheVerifier().Report(Report);
+        return;
+    }
 }
 
 void LockOrderChecker::Abandon(const void *Lock)
@@ -474,6 +538,7 @@ void LockOrderChecker::Reset()
     Addresses.clear();
     Nodes.clear();
     Orders = 0;
+    Declared.reset();
 }
 
 LockOrderChecker &TheLockOrder()

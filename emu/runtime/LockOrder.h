@@ -23,6 +23,13 @@
  *     so they add no order into the lock they take, though locks taken while
  *     holding it are ordered after it.
  *
+ * A test may also declare the order a driver states for its own locks
+ * (DeclareOrder): classes of locks, ranked, which a thread must take in
+ * rank order, never two of one class, and some only alone.  Every
+ * acquisition that can wait is checked against it at once, so a test fails
+ * the first time any thread breaks the stated order, not only when two
+ * threads close a cycle.
+ *
  * A lock is known by its address until it is deleted (ExDeleteResourceLite),
  * initialised again (KeInitializeSpinLock, ExInitializeFastMutex) or its
  * pool freed: then its node and every order through it are forgotten, so a
@@ -34,7 +41,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -73,7 +82,23 @@ struct HeldLock {
     uint64_t Node;
     bool Exclusive;
     uint32_t Count;  // acquisitions, recursive ones included
+    int Class = -1;  // its class in the declared order, or -1
     AcquisitionStack Stack;
+};
+
+/* The order a driver states for its locks.  Classes[i] is the class of
+   rank i: a thread holding a lock of one class may take a lock of a later
+   class only.  An Alone class is taken with no other classified lock held,
+   and none is taken while it is held.  Classify gives a lock's rank, or -1
+   for a lock the order does not speak of; it runs on the acquiring thread
+   outside the checker's lock. */
+struct DeclaredLockOrder {
+    struct LockClass {
+        std::string Name;
+        bool Alone = false;
+    };
+    std::vector<LockClass> Classes;
+    std::function<int(const void *Lock)> Classify;
 };
 
 class LockOrderChecker {
@@ -90,6 +115,11 @@ public:
     void Released(const void *Lock);
     /* True when the current thread holds Lock (any mode). */
     bool Holds(const void *Lock) const;
+
+    /* Checks every later acquisition that can wait against Order, and
+       reports the first one that breaks it on each thread as misuse; an
+       order without Classify ends the checks.  Reset ends them too. */
+    void DeclareOrder(DeclaredLockOrder Order);
 
     /* The lock at this address is gone; so is every order through it. */
     void Forget(const void *Lock);
@@ -144,8 +174,11 @@ private:
     static std::string FormatCycle(const Cycle &Found);
     std::string DescribeLock(uint64_t Id) const;
 
+    void CheckDeclaredOrder(const std::vector<HeldLock> &Held, HeldLock &Entry);
+
     mutable std::mutex Mutex;
     std::atomic<uint64_t> AcquisitionCount{0};
+    std::shared_ptr<const DeclaredLockOrder> Declared;
     uint64_t NextNode = 1;
     std::map<const void *, uint64_t> Addresses;
     std::unordered_map<uint64_t, Node> Nodes;

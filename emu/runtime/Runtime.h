@@ -129,6 +129,8 @@ public:
     bool IsPoolAddress(const void *Address, SIZE_T Length) const;
     /* The type of the pool block holding Address; MaxPoolType when none. */
     POOL_TYPE PoolTypeAt(const void *Address) const;
+    /* The tag of the pool block that holds Address; false outside pool. */
+    bool PoolTagAt(const void *Address, ULONG *Tag) const;
     /* "pool block 'Tag'+0xOffset" for an address inside a pool block, else
        empty. */
     std::string DescribePoolAddress(const void *Address) const;

@@ -90,6 +90,21 @@ bool Verifier::IsPoolAddress(const void *Address, SIZE_T Length) const
     return Next != Pool.end() && (const char *)Next->first < Begin + Length;
 }
 
+bool Verifier::PoolTagAt(const void *Address, ULONG *Tag) const
+{
+    std::lock_guard<std::mutex> Guard(Mutex);
+    auto Next = Pool.upper_bound((void *)Address);
+    if (Next == Pool.begin()) {
+        return false;
+    }
+    auto Previous = std::prev(Next);
+    if ((const char *)Address >= (const char *)Previous->first + Previous->second.Size) {
+        return false;
+    }
+    *Tag = Previous->second.Tag;
+    return true;
+}
+
 POOL_TYPE Verifier::PoolTypeAt(const void *Address) const
 {
     std::lock_guard<std::mutex> Guard(Mutex);

@@ -444,3 +444,92 @@ TEST_F(LockOrder, SpinLockAndFastMutexMisuseStopsTheSystem)
 }
 
 }  // namespace
+
+namespace {
+
+using namespace lockorder_test;
+
+/* A declared order: A's class before B's, C's class alone.  Each break is
+   reported on the acquisition that makes it, without a second thread. */
+class DeclaredLockOrderTest : public LockOrder {
+protected:
+    void Declare()
+    {
+        emu::DeclaredLockOrder Order;
+        Order.Classes = {{"first", false}, {"second", false}, {"lonely", true}};
+        Order.Classify = [](const void *Lock) -> int {
+            return Lock == &ResourceA ? 0 : Lock == &ResourceB ? 1 : Lock == &ResourceC ? 2 : -1;
+        };
+        System.LockOrder().DeclareOrder(std::move(Order));
+    }
+
+    std::vector<std::string> TakeBreaks() { return System.Accounting().TakeReports("declared lock order broken"); }
+};
+
+TEST_F(DeclaredLockOrderTest, TheDeclaredOrderAndUnclassifiedLocksPass)
+{
+    Declare();
+    OnAnotherThread(TakeAThenB);
+    OnAnotherThread([] { TakeExclusiveThenExclusive(&ResourceC, &ResourceC); });  // recursive
+    ERESOURCE After;
+    ERESOURCE Before;
+    ASSERT_EQ(ExInitializeResourceLite(&After), STATUS_SUCCESS);
+    ASSERT_EQ(ExInitializeResourceLite(&Before), STATUS_SUCCESS);
+    OnAnotherThread([&] { TakeExclusiveThenExclusive(&ResourceB, &After); });
+    OnAnotherThread([&] { TakeExclusiveThenExclusive(&Before, &ResourceA); });
+    ExDeleteResourceLite(&Before);
+    ExDeleteResourceLite(&After);
+    EXPECT_TRUE(TakeBreaks().empty());
+}
+
+TEST_F(DeclaredLockOrderTest, TheReverseOrderIsReportedAtOnceWithBothStacks)
+{
+    Declare();
+    /* One thread, one order: no cycle, yet against the declaration. */
+    OnAnotherThread(TakeBThenA);
+    std::vector<std::string> Reports = TakeBreaks();
+    ASSERT_EQ(Reports.size(), 1u);
+    EXPECT_TRUE(Contains(Reports[0], "(taken against the declared order): first")) << Reports[0];
+    EXPECT_TRUE(Contains(Reports[0], "while holding second")) << Reports[0];
+    EXPECT_TRUE(Contains(Reports[0], "TakeBThenA")) << Reports[0];
+    EXPECT_TRUE(TakeInversions().empty());
+}
+
+TEST_F(DeclaredLockOrderTest, ALonelyClassAndTwoLocksOfOneClassAreReported)
+{
+    Declare();
+    OnAnotherThread([] { TakeExclusiveThenExclusive(&ResourceA, &ResourceC); });
+    OnAnotherThread([] { TakeExclusiveThenExclusive(&ResourceC, &ResourceB); });
+    EXPECT_EQ(TakeBreaks().size(), 2u);
+
+    ERESOURCE SecondFirst;
+    ASSERT_EQ(ExInitializeResourceLite(&SecondFirst), STATUS_SUCCESS);
+    emu::DeclaredLockOrder Order;
+    Order.Classes = {{"first", false}};
+    Order.Classify = [&](const void *Lock) -> int { return Lock == &ResourceA || Lock == &SecondFirst ? 0 : -1; };
+    System.LockOrder().DeclareOrder(std::move(Order));
+    OnAnotherThread([&] { TakeExclusiveThenExclusive(&ResourceA, &SecondFirst); });
+    std::vector<std::string> Reports = TakeBreaks();
+    ASSERT_EQ(Reports.size(), 1u);
+    EXPECT_TRUE(Contains(Reports[0], "two locks of one class")) << Reports[0];
+    ExDeleteResourceLite(&SecondFirst);
+}
+
+TEST_F(DeclaredLockOrderTest, TryAcquiresAndAnEndedDeclarationAreNotChecked)
+{
+    Declare();
+    OnAnotherThread([] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&ResourceB, TRUE);
+        EXPECT_TRUE(ExAcquireResourceExclusiveLite(&ResourceA, FALSE));
+        ExReleaseResourceLite(&ResourceA);
+        ExReleaseResourceLite(&ResourceB);
+        KeLeaveCriticalRegion();
+    });
+    EXPECT_TRUE(TakeBreaks().empty());
+    System.LockOrder().DeclareOrder(emu::DeclaredLockOrder());
+    OnAnotherThread([] { TakeExclusiveThenExclusive(&ResourceA, &ResourceC); });
+    EXPECT_TRUE(TakeBreaks().empty());
+}
+
+}  // namespace
