@@ -342,6 +342,7 @@ write('placeholder_control_fuzz', {
     'update-shared': control(SHARED, PLACEHOLDER, UPDATE, 1120, 0, request(update_payload(4))),
     'update-outside': control(OUTSIDE, PLACEHOLDER, UPDATE, 1120, 5, request(update_payload(4))),
     'empty': control(DIRECTORY, PLAIN, CREATE, 0, 0),
+})
 
 # ------------------------------------------------------- pending hydrations
 # Header: whole pages (modulo 4), bytes after them (modulo 4096).  Commands:
