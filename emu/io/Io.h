@@ -57,6 +57,10 @@ struct EmuFile {
        cleanup. */
     bool DeleteOnClose;
     bool PosixDelete;
+    /* The file system's listing position on a directory opened by this
+       file object (null before the first query); the file system frees it
+       at IRP_MJ_CLOSE. */
+    struct NtfsDirectoryScan *Scan;
 };
 
 EmuFile *FileOf(PFILE_OBJECT FileObject);

@@ -266,6 +266,51 @@ NTSTATUS Information(UCHAR Major, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
     return Finish(File, IoStatusBlock, Status, Information);
 }
 
+/* NtQueryDirectoryFile: synchronous listings in FileDirectoryInformation
+   records; the handle needs FILE_LIST_DIRECTORY, the buffer at least the
+   fixed part of a record ("NtQueryDirectoryFile"); the pattern is
+   captured for the request; the records come back through a system
+   buffer. */
+NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                        FILE_INFORMATION_CLASS Class, BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                        BOOLEAN RestartScan)
+{
+    if (Class != FileDirectoryInformation) {
+        return Finish(nullptr, IoStatusBlock, STATUS_INVALID_INFO_CLASS, 0);
+    }
+    if (Length < FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName) || Buffer == nullptr) {
+        return Finish(nullptr, IoStatusBlock, STATUS_INFO_LENGTH_MISMATCH, 0);
+    }
+    EmuFile *File;
+    NTSTATUS Status = ReferenceFile(FileHandle, FILE_LIST_DIRECTORY, &File);
+    if (!NT_SUCCESS(Status)) {
+        return Finish(nullptr, IoStatusBlock, Status, 0);
+    }
+    std::u16string Pattern;
+    if (FileName != nullptr && FileName->Buffer != nullptr) {
+        Pattern.assign((const char16_t *)FileName->Buffer, FileName->Length / sizeof(WCHAR));
+    }
+    UNICODE_STRING Captured = {(USHORT)(Pattern.size() * sizeof(WCHAR)), (USHORT)(Pattern.size() * sizeof(WCHAR)),
+                               (PWSTR)Pattern.data()};
+    IoRequest *Request = AllocateRequest(File, IRP_MJ_DIRECTORY_CONTROL, UserMode);
+    if (!UseSystemBuffer(Request, Length, nullptr, 0, Buffer, Length)) {
+        FreeRequest(Request);
+        return Finish(File, IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    Request->Data.Flags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
+    Request->Iopb.MinorFunction = IRP_MN_QUERY_DIRECTORY;
+    Request->Iopb.OperationFlags =
+        (UCHAR)((RestartScan ? SL_RESTART_SCAN : 0) | (ReturnSingleEntry ? SL_RETURN_SINGLE_ENTRY : 0));
+    auto &Query = Request->Iopb.Parameters.DirectoryControl.QueryDirectory;
+    Query.Length = Length;
+    Query.FileName = FileName != nullptr ? &Captured : NULL;
+    Query.FileInformationClass = Class;
+    Query.DirectoryBuffer = Request->SystemBuffer;
+    ULONG_PTR Information = 0;
+    Status = Send(Request, &Information);
+    return Finish(File, IoStatusBlock, Status, Information);
+}
+
 /* NtLockFile and NtUnlockFile: IRP_MJ_LOCK_CONTROL of Minor. */
 NTSTATUS LockControl(UCHAR Minor, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
                      PLARGE_INTEGER Length, ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock)
@@ -388,6 +433,18 @@ NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
     UNREFERENCED_PARAMETER(ApcContext);
     UNREFERENCED_PARAMETER(Key);
     return Transfer(IRP_MJ_WRITE, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                    PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                                    FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
+                                    PUNICODE_STRING FileName, BOOLEAN RestartScan)
+{
+    UNREFERENCED_PARAMETER(Event);
+    UNREFERENCED_PARAMETER(ApcRoutine);
+    UNREFERENCED_PARAMETER(ApcContext);
+    return QueryDirectory(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass, ReturnSingleEntry,
+                          FileName, RestartScan);
 }
 
 NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,

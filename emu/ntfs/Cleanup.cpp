@@ -74,6 +74,8 @@ NTSTATUS NtfsClose(IoRequest *Request)
         File->Node->References -= 1;
         LastOfStream = File->Node->References == 0;
     }
+    delete File->Scan;
+    File->Scan = nullptr;
     if (LastOfStream) {
         TeardownStreamContexts(File->Node);
     }

@@ -104,6 +104,8 @@ NTSTATUS DispatchMajor(IoRequest *Request)
         return NtfsCleanup(Request);
     case IRP_MJ_CLOSE:
         return NtfsClose(Request);
+    case IRP_MJ_DIRECTORY_CONTROL:
+        return NtfsDirectoryControl(Request);
     case IRP_MJ_FLUSH_BUFFERS:
         return STATUS_SUCCESS;  // the cache's part follows (AfterOperation)
     case IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION:

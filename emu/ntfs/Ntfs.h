@@ -146,6 +146,18 @@ NTSTATUS NtfsFileSystemControl(IoRequest *Request);
 NTSTATUS NtfsLockControl(IoRequest *Request);
 NTSTATUS NtfsCleanup(IoRequest *Request);
 NTSTATUS NtfsClose(IoRequest *Request);
+NTSTATUS NtfsDirectoryControl(IoRequest *Request);
+
+/* Where a file object's listing of a directory stands: the pattern of its
+   first query, the dot entries returned, and the upcased name of the last
+   entry returned (entries come in upcased-name order, as NTFS's index
+   collates them). */
+struct NtfsDirectoryScan {
+    std::u16string Pattern;  // upcased; empty matches every name
+    int DotsReturned = 0;
+    std::u16string Last;
+    bool Returned = false;   // some entry came back since the scan began
+};
 
 /* The operations behind them, on an open file. */
 NTSTATUS FsQueryInformation(EmuFile *File, FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,

@@ -530,6 +530,64 @@ int main(int argc, char **argv)
         }
     }
 
+    /* A program lists the whole sync root: every name with its size, and
+       no placeholder hydrated for it. */
+    Out.Section("listing the sync root");
+    {
+        emu::ProcessScope InProgram(Program);
+        struct ListedEntry {
+            bool Directory;
+            ULONGLONG Size;
+            DWORD Attributes;
+        };
+        std::map<std::string, ListedEntry> Listed;
+        std::vector<std::u16string> Pending = {u""};
+        while (!Pending.empty()) {
+            std::u16string Relative = Pending.back();
+            Pending.pop_back();
+            std::u16string Pattern = Root + (Relative.empty() ? u"" : u"\\" + Relative) + u"\\*";
+            WIN32_FIND_DATAW Found;
+            HANDLE Find = FindFirstFileW((LPCWSTR)Pattern.c_str(), &Found);
+            if (Find == INVALID_HANDLE_VALUE) {
+                Out.Expect(false, "listing " + Utf8(Pattern) + " failed with " + Hex(emu::user::LastStatus()));
+                continue;
+            }
+            do {
+                std::u16string Name((const char16_t *)Found.cFileName);
+                if (Name == u"." || Name == u"..") {
+                    continue;
+                }
+                std::u16string Child = Relative.empty() ? Name : Relative + u"\\" + Name;
+                bool Directory = (Found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                std::string Key = Utf8(Child);
+                std::replace(Key.begin(), Key.end(), '\\', '/');
+                Listed[Key] = {Directory, ((ULONGLONG)Found.nFileSizeHigh << 32) | Found.nFileSizeLow,
+                               Found.dwFileAttributes};
+                if (Directory) {
+                    Pending.push_back(Child);
+                }
+            } while (FindNextFileW(Find, &Found));
+            FindClose(Find);
+        }
+        size_t Agreeing = 0, Placeholders = 0;
+        for (const SourceEntry &Entry : Entries) {
+            auto At = Listed.find(Entry.Relative);
+            if (At != Listed.end() && At->second.Directory == Entry.Directory &&
+                (Entry.Directory || At->second.Size == Entry.Size)) {
+                Agreeing += 1;
+                Placeholders += !Entry.Directory && (At->second.Attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            }
+        }
+        Out.Expect(Agreeing == Entries.size() && Listed.size() == Entries.size(),
+                   "listed " + std::to_string(Listed.size()) + " names in C:\\Sync; " + std::to_string(Agreeing) +
+                       " of the source's " + std::to_string(Entries.size()) + " files and directories, with their sizes");
+        Out.Expect(Placeholders == SourceFiles, std::to_string(Placeholders) +
+                                                   " files listed as placeholders (reparse point attribute)");
+        std::lock_guard<std::mutex> Guard(SeenLock);
+        Out.Expect(HydrationsOf.empty(), "listing hydrated nothing: the service was asked for " +
+                                             std::to_string(HydrationsOf.size()) + " files");
+    }
+
     /* Several threads read one large placeholder at once. */
     Out.Section("reading one file from 8 threads at once");
     if (Largest != nullptr) {

@@ -64,6 +64,7 @@ typedef LONGLONG *PLONGLONG;
 #define ERROR_DIRECTORY 267L
 #define ERROR_NOT_A_REPARSE_POINT 4390L
 #define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING 362L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_NOACCESS 998L
@@ -163,6 +164,30 @@ BOOL WINAPI RemoveDirectoryW(_In_ LPCWSTR lpPathName);
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_COPY_ALLOWED 0x00000002
 #define MOVEFILE_WRITE_THROUGH 0x00000008
+/* Directory listings (emu/user/Find.cpp). */
+#define MAX_PATH 260
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+HANDLE WINAPI FindFirstFileW(_In_ LPCWSTR lpFileName, _Out_ LPWIN32_FIND_DATAW lpFindFileData);
+BOOL WINAPI FindNextFileW(_In_ HANDLE hFindFile, _Out_ LPWIN32_FIND_DATAW lpFindFileData);
+BOOL WINAPI FindClose(_In_ HANDLE hFindFile);
+
 BOOL WINAPI MoveFileExW(_In_ LPCWSTR lpExistingFileName, _In_opt_ LPCWSTR lpNewFileName, _In_ DWORD dwFlags);
 BOOL WINAPI CreateHardLinkW(_In_ LPCWSTR lpFileName, _In_ LPCWSTR lpExistingFileName,
     _Reserved_ LPSECURITY_ATTRIBUTES lpSecurityAttributes);
