@@ -73,9 +73,12 @@ NTSTATUS NtfsDispatch(IoRequest *Request)
     UCHAR Major = Request->Iopb.MajorFunction;
     EmuFile *File = Request->File;
     if (Major != IRP_MJ_CREATE && Major != IRP_MJ_CLOSE) {
+        /* Paging I/O and the lazy writer's AdvanceOnly set come through the
+           cache map's file object, which its owner may be cleaning up on
+           another thread meanwhile: for them Cleaned is not read. */
         bool Paging = (Request->Iopb.IrpFlags & IRP_PAGING_IO) != 0;
         if (File->Node == nullptr ||
-            (File->Cleaned && !Paging && Major != IRP_MJ_CLEANUP && !IsAdvanceOnly(Request))) {
+            (!Paging && Major != IRP_MJ_CLEANUP && !IsAdvanceOnly(Request) && File->Cleaned)) {
             return STATUS_FILE_CLOSED;
         }
     }
